@@ -1,0 +1,45 @@
+# Newcomer's entry points:
+#   make run    set up and run the main job on the bundled example project
+#   make test   set up and run the whole test suite
+#   make bench  benchmarks (ns per call, beside pure-Python versions)
+#   make test-asan  the test suite against an AddressSanitizer + UBSan build
+
+PYTHON ?= $(shell scripts/find-python)
+VENV   ?= .venv
+PY     := $(VENV)/bin/python
+BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=3.0,<4" "cmake>=3.18" ninja
+# Each interpreter and flavour keeps its own incremental build tree.
+BUILD_DIR = build/$(notdir $(VENV))
+
+.PHONY: setup run test bench test-asan clean
+
+$(VENV)/.tools: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "no suitable Python found" >&2; exit 1; }
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+	touch $@
+
+# Builds the C++ extensions incrementally and installs the package with its
+# test and web extras into the virtual environment.
+setup: $(VENV)/.tools
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(CMAKE_ARGS) ".[test,web]"
+
+run: setup
+	$(VENV)/bin/vantrel-app info examples/demo
+
+test: setup
+	$(PY) -m pytest -q tests
+
+bench: setup
+	$(PY) bench/run.py
+
+# Debug build instrumented with AddressSanitizer and UBSan, in its own venv.
+ASAN_LIBS = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+test-asan:
+	$(MAKE) setup VENV=.venv-asan CMAKE_ARGS="-Ccmake.build-type=Debug -Ccmake.define.VANTREL_SANITIZE=ON"
+	LD_PRELOAD="$(ASAN_LIBS)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONMALLOC=malloc .venv-asan/bin/python -m pytest -q tests
+
+clean:
+	rm -rf build .venv .venv-asan data

@@ -1,0 +1,51 @@
+"""Tiny timing harness: ns per call for a C++ function beside a pure-Python twin."""
+
+from __future__ import annotations
+
+import timeit
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+
+@dataclass
+class Case:
+    """One measured call: ``cpp(*args)`` against ``py(*args)``."""
+
+    name: str
+    cpp: Callable[..., Any]
+    py: Callable[..., Any]
+    args: tuple = ()
+    #: Speed-up the case must reach (1.0: never slower than Python).
+    target: float = 1.0
+    kwargs: dict = field(default_factory=dict)
+
+
+def ns_per_call(fn: Callable[..., Any], args: tuple = (), kwargs: dict | None = None,
+                repeats: int = 5) -> float:
+    """Best of ``repeats`` runs of ``fn(*args, **kwargs)`` (the call statement is
+    compiled by timeit, so no wrapper function is timed along)."""
+    names = {f"a{i}": a for i, a in enumerate(args)}
+    call = ", ".join(list(names) + [f"{k}=k_{k}" for k in (kwargs or {})])
+    env = {"fn": fn, **names, **{f"k_{k}": v for k, v in (kwargs or {}).items()}}
+    timer = timeit.Timer(f"fn({call})", globals=env)
+    loops, elapsed = timer.autorange()
+    loops = max(1, int(loops * 0.05 / max(elapsed, 1e-9)))
+    return min(timer.repeat(repeats, loops)) / loops * 1e9
+
+
+def run_cases(title: str, cases: list[Case]) -> list[str]:
+    """Measure and print every case; return the names that missed their target."""
+    print(f"\n{title}")
+    print(f"  {'call':<44} {'C++ ns':>10} {'Python ns':>10} {'speed-up':>9} {'target':>7}")
+    missed = []
+    for case in cases:
+        if case.cpp(*case.args, **case.kwargs) != case.py(*case.args, **case.kwargs):
+            raise AssertionError(f"{case.name}: C++ and Python versions disagree")
+        cpp = ns_per_call(case.cpp, case.args, case.kwargs)
+        py = ns_per_call(case.py, case.args, case.kwargs)
+        ratio = py / cpp
+        flag = "" if ratio >= case.target else "  MISSED"
+        if flag:
+            missed.append(case.name)
+        print(f"  {case.name:<44} {cpp:>10.0f} {py:>10.0f} {ratio:>8.2f}x {case.target:>6.1f}x{flag}")
+    return missed

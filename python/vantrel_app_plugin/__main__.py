@@ -1,0 +1,3 @@
+from vantrel_app_plugin.cli import main
+
+raise SystemExit(main())

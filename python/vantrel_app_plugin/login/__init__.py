@@ -1,0 +1,1 @@
+"""Login feature: the JSON-configured SQLite user store."""

@@ -1,0 +1,1 @@
+"""Plugin entry modules, the plugin base type and the plugin registry."""

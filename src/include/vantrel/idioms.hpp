@@ -1,0 +1,451 @@
+// Shared idioms of the vantrel_app_plugin extension modules.
+//
+// Every module works on the host runtime's own objects (dict, list, str
+// handles) and expresses the system's recurring rules through the helpers
+// below, so that "truthy", "text form", "first truthy of" and the argument
+// checks mean exactly the same thing everywhere.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+namespace vantrel {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
+/// Propagate the Python error that is currently set.
+[[noreturn]] inline void rethrow() { throw nb::python_error(); }
+
+/// Check a result of the C API: null means a Python error is set.
+inline PyObject *checked(PyObject *o) {
+    if (!o) rethrow();
+    return o;
+}
+
+/// Take ownership of a new reference returned by the C API, raising on null.
+inline nb::object own(PyObject *o) { return nb::steal(checked(o)); }
+
+/// Raise `type(message)`; `message` is used as the only argument.
+[[noreturn]] inline void raise(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    rethrow();
+}
+
+[[noreturn]] inline void raise(PyObject *type, const char *utf8_message) {
+    PyErr_SetString(type, utf8_message);
+    rethrow();
+}
+
+/// Raise `KeyError(key)` the way a failed subscript does (a tuple key is
+/// wrapped so that the exception's args hold the key itself).
+[[noreturn]] inline void raise_key_error(nb::handle key) {
+    nb::object exc = own(PyObject_CallOneArg(PyExc_KeyError, key.ptr()));
+    PyErr_SetObject(PyExc_KeyError, exc.ptr());
+    rethrow();
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+// ---------------------------------------------------------------------------
+
+/// A str built from UTF-8 bytes.
+inline nb::str utf8(const char *s) { return nb::steal<nb::str>(checked(PyUnicode_FromString(s))); }
+
+/// An interned str constant, created once and kept for the life of the
+/// process (a module constant fixed at load, never released).
+inline PyObject *intern_forever(const char *s) {
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (!o) rethrow();
+    return o;
+}
+
+/// Interned key constant for dictionary and attribute look-ups:
+/// `VT_KEY("type")` costs one static load after its first use.
+#define VT_KEY(lit)                                                            \
+    (::nanobind::handle([]() -> PyObject * {                                   \
+        static PyObject *vt_key_ = ::vantrel::intern_forever(lit);             \
+        return vt_key_;                                                        \
+    }()))
+
+/// Concatenation of two strs.
+inline nb::str concat(nb::handle a, nb::handle b) {
+    return nb::steal<nb::str>(checked(PyUnicode_Concat(a.ptr(), b.ptr())));
+}
+
+/// Concatenation of a UTF-8 prefix and a str (the shape of every message).
+inline nb::str concat(const char *prefix, nb::handle b) { return concat(utf8(prefix), b); }
+
+/// Bounds [lo, hi) of a str without its leading and trailing white space,
+/// as `str.strip()` with no argument sees white space (Unicode included).
+struct Span {
+    Py_ssize_t lo, hi;
+};
+
+inline Span strip_span(nb::handle s) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o), lo = 0, hi = n;
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, lo))) ++lo;
+    while (hi > lo && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, hi - 1))) --hi;
+    return {lo, hi};
+}
+
+/// The part of `s` inside `span` (`s` itself when nothing is cut).
+inline nb::str substring(nb::handle s, Span span) {
+    if (span.lo == 0 && span.hi == PyUnicode_GET_LENGTH(s.ptr()) && PyUnicode_CheckExact(s.ptr()))
+        return nb::borrow<nb::str>(s);
+    if (PyUnicode_IS_ASCII(s.ptr())) { // any cut of ASCII text is ASCII: copy directly
+        Py_ssize_t n = span.hi - span.lo;
+        PyObject *r = checked(PyUnicode_New(n, 127));
+        memcpy(PyUnicode_1BYTE_DATA(r), PyUnicode_1BYTE_DATA(s.ptr()) + span.lo, (size_t) n);
+        return nb::steal<nb::str>(r);
+    }
+    return nb::steal<nb::str>(checked(PyUnicode_Substring(s.ptr(), span.lo, span.hi)));
+}
+
+/// Does the part of `s` inside `span` equal the ASCII literal `lit`?
+inline bool span_equals(nb::handle s, Span span, const char *lit) {
+    PyObject *o = s.ptr();
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    Py_ssize_t i = span.lo;
+    for (; *lit; ++lit, ++i)
+        if (i >= span.hi || PyUnicode_READ(kind, data, i) != (Py_UCS4) (unsigned char) *lit) return false;
+    return i == span.hi;
+}
+
+/// `str.strip()` with no argument: Unicode white space as the runtime knows it.
+inline nb::str strip(nb::handle s) { return substring(s, strip_span(s)); }
+
+/// `str.strip(chars)` for a single ASCII character.
+inline nb::str strip_char(nb::handle s, Py_UCS4 c) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o), lo = 0, hi = n;
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    while (lo < hi && PyUnicode_READ(kind, data, lo) == c) ++lo;
+    while (hi > lo && PyUnicode_READ(kind, data, hi - 1) == c) --hi;
+    if (lo == 0 && hi == n && PyUnicode_CheckExact(o)) return nb::borrow<nb::str>(s);
+    return nb::steal<nb::str>(checked(PyUnicode_Substring(o, lo, hi)));
+}
+
+/// `str.lower()`, with a fast path for ASCII text.
+inline nb::str lower(nb::handle s) {
+    PyObject *o = s.ptr();
+    if (PyUnicode_IS_ASCII(o)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        const Py_UCS1 *src = PyUnicode_1BYTE_DATA(o);
+        Py_ssize_t i = 0;
+        while (i < n && !(src[i] >= 'A' && src[i] <= 'Z')) ++i;
+        if (i == n && PyUnicode_CheckExact(o)) return nb::borrow<nb::str>(s);
+        PyObject *r = checked(PyUnicode_New(n, 127));
+        Py_UCS1 *dst = PyUnicode_1BYTE_DATA(r);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            Py_UCS1 c = src[j];
+            dst[j] = (c >= 'A' && c <= 'Z') ? (Py_UCS1) (c + 32) : c;
+        }
+        return nb::steal<nb::str>(r);
+    }
+    return nb::steal<nb::str>(checked(PyObject_CallMethodNoArgs(o, VT_KEY("lower").ptr())));
+}
+
+/// Exact equality of a str with an ASCII/UTF-8 literal.
+inline bool equals(nb::handle s, const char *lit) {
+    return PyUnicode_Check(s.ptr()) && PyUnicode_CompareWithASCIIString(s.ptr(), lit) == 0;
+}
+
+/// Does `s` start with the given ASCII prefix once lower-cased?
+inline bool lower_startswith(nb::handle s, const char *ascii_prefix) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    Py_ssize_t i = 0;
+    for (; ascii_prefix[i]; ++i) {
+        if (i >= n) return false;
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 'A' && c <= 'Z') c += 32;
+        if (c != (Py_UCS4) (unsigned char) ascii_prefix[i]) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Truth, text form, type tests
+// ---------------------------------------------------------------------------
+
+/// `bool(x)`; a null handle (an absent value) is false.
+inline bool truthy(nb::handle h) {
+    PyObject *o = h.ptr();
+    if (!o || o == Py_None || o == Py_False) return false;
+    if (o == Py_True) return true;
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    int r = PyObject_IsTrue(o);
+    if (r < 0) rethrow();
+    return r != 0;
+}
+
+/// Text form: the value itself when it is a str, else `str(value)`.
+inline nb::str text(nb::handle h) {
+    if (PyUnicode_Check(h.ptr())) return nb::borrow<nb::str>(h);
+    return nb::steal<nb::str>(checked(PyObject_Str(h.ptr())));
+}
+
+/// Text form with surrounding white space removed.
+inline nb::str stripped_text(nb::handle h) { return strip(text(h)); }
+
+/// Set: not None and its stripped text form is not empty.
+/// On success `out` receives the stripped text.
+inline bool set_text(nb::handle h, nb::str &out) {
+    if (!h.ptr() || h.is_none()) return false;
+    nb::str s = stripped_text(h);
+    if (PyUnicode_GET_LENGTH(s.ptr()) == 0) return false;
+    out = std::move(s);
+    return true;
+}
+
+// Type tests inside algorithms: the built-in type or a subclass of it.
+inline bool is_mapping(nb::handle h) { return h.ptr() && PyDict_Check(h.ptr()); }
+inline bool is_list(nb::handle h) { return h.ptr() && PyList_Check(h.ptr()); }
+inline bool is_text(nb::handle h) { return h.ptr() && PyUnicode_Check(h.ptr()); }
+inline bool is_tuple(nb::handle h) { return h.ptr() && PyTuple_Check(h.ptr()); }
+
+/// First truthy value among the candidates; the last one when none is.
+/// Candidates are handles that stay alive for the caller (borrowed).
+inline nb::handle first_truthy(std::initializer_list<nb::handle> candidates) {
+    nb::handle last;
+    for (nb::handle c : candidates) {
+        if (truthy(c)) return c;
+        last = c;
+    }
+    return last;
+}
+
+// ---------------------------------------------------------------------------
+// Mapping and attribute access
+// ---------------------------------------------------------------------------
+
+/// `d.get(key)` on a dict (or subclass): a new reference, or a null object
+/// when absent. Null is what "absent counts as None" means in the algorithms;
+/// `truthy` and `value_or_none` accept it.
+inline nb::object get(nb::handle d, nb::handle key) {
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!v && PyErr_Occurred()) rethrow();
+    return nb::borrow(v);
+}
+
+/// `d.get(key)` when `d` is a mapping, else absent.
+inline nb::object get_if_mapping(nb::handle d, nb::handle key) {
+    return is_mapping(d) ? get(d, key) : nb::object();
+}
+
+/// `d[key]`, raising KeyError (dict subclasses keep their own `__getitem__`).
+inline nb::object subscript(nb::handle d, nb::handle key) {
+    if (PyDict_CheckExact(d.ptr())) {
+        nb::object v = get(d, key);
+        if (!v.is_valid()) raise_key_error(key);
+        return v;
+    }
+    return own(PyObject_GetItem(d.ptr(), key.ptr()));
+}
+
+/// `key in d` for a dict.
+inline bool contains(nb::handle d, nb::handle key) {
+    int r = PyDict_Contains(d.ptr(), key.ptr());
+    if (r < 0) rethrow();
+    return r != 0;
+}
+
+/// `d[key] = value` for a dict.
+inline void set_item(nb::handle d, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+}
+
+/// `x in collection` through the collection's own membership test.
+inline bool member(nb::handle collection, nb::handle x) {
+    int r = PySequence_Contains(collection.ptr(), x.ptr());
+    if (r < 0) rethrow();
+    return r != 0;
+}
+
+/// A new dict holding the entries of `d` (a shallow copy).
+inline nb::dict copy_dict(nb::handle d) {
+    return nb::steal<nb::dict>(checked(PyDict_Copy(d.ptr())));
+}
+
+/// Shallow copy of `d[key]` when it is a truthy mapping, else a new empty dict.
+inline nb::dict section_copy(nb::handle d, nb::handle key) {
+    nb::object v = get(d, key);
+    if (is_mapping(v) && truthy(v)) return copy_dict(v);
+    return nb::dict();
+}
+
+/// A null handle read as None.
+inline nb::handle value_or_none(nb::handle h) { return h.ptr() ? h : nb::handle(Py_None); }
+
+/// `getattr(obj, name, None)` keeping the absence distinguishable: a null
+/// object when the attribute does not exist. Other errors propagate.
+inline nb::object getattr_opt(nb::handle obj, nb::handle name) {
+    PyObject *out = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &out) < 0) rethrow();
+#else
+    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &out) < 0) rethrow();
+#endif
+    return nb::steal(out);
+}
+
+/// `getattr(obj, name)`, raising AttributeError as the runtime does.
+inline nb::object attr(nb::handle obj, nb::handle name) {
+    return own(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+/// Is `obj` exactly of the type that a nanobind class binds (no subclass)?
+/// Used to take the direct C++ path when no Python override can exist.
+template <typename T> inline bool is_exact_instance(nb::handle obj) {
+    return (PyObject *) Py_TYPE(obj.ptr()) == nb::type<T>().ptr();
+}
+
+/// `callable(x)`.
+inline bool is_callable(nb::handle h) { return h.ptr() && PyCallable_Check(h.ptr()); }
+
+/// Call with no arguments.
+inline nb::object call0(nb::handle f) { return own(PyObject_CallNoArgs(f.ptr())); }
+
+/// Call with one positional argument.
+inline nb::object call1(nb::handle f, nb::handle a) { return own(PyObject_CallOneArg(f.ptr(), a.ptr())); }
+
+/// Call a method by interned name with positional arguments.
+template <typename... Args>
+inline nb::object call_method(nb::handle obj, nb::handle name, Args... args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return own(PyObject_VectorcallMethod(name.ptr(), argv,
+                                         (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
+}
+
+/// Import a module (through the runtime's import system, so it is cached by
+/// `sys.modules` and can be replaced there).
+inline nb::object import(const char *name) { return own(PyImport_ImportModule(name)); }
+
+/// `from module import name`, at the moment of the call.
+inline nb::object import_from(const char *module, const char *name) {
+    nb::object m = import(module);
+    PyObject *attr = PyObject_GetAttrString(m.ptr(), name);
+    if (!attr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            std::string msg = std::string("cannot import name '") + name + "' from '" + module + "'";
+            PyErr_SetString(PyExc_ImportError, msg.c_str());
+        }
+        rethrow();
+    }
+    return nb::steal(attr);
+}
+
+/// An attribute of a module imported once and kept for the life of the
+/// process: a module constant fixed at load (never released, never changed).
+inline PyObject *import_forever(const char *module, const char *name) {
+    return import_from(module, name).release().ptr();
+}
+
+#define VT_IMPORTED(module, name)                                              \
+    (::nanobind::handle([]() -> PyObject * {                                   \
+        static PyObject *vt_obj_ = ::vantrel::import_forever(module, name);    \
+        return vt_obj_;                                                        \
+    }()))
+
+// ---------------------------------------------------------------------------
+// Argument checks on entry
+// ---------------------------------------------------------------------------
+//
+// Bound functions take their arguments as `nb::handle` declared with
+// `nb::arg("name").none()` (nanobind refuses None otherwise, with a message
+// that does not name the parameter) and check them with these helpers.
+
+/// Name of an object's type, for messages.
+inline std::string type_name(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
+
+[[noreturn]] inline void raise_arg_type(const char *func, const char *param, const char *expected,
+                                        nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", func, param, expected,
+                 Py_TYPE(got.ptr())->tp_name);
+    rethrow();
+}
+
+/// The argument must be exactly a str (a subclass is rejected).
+inline void require_str(nb::handle h, const char *func, const char *param) {
+    if (!PyUnicode_CheckExact(h.ptr())) raise_arg_type(func, param, "str", h);
+}
+
+/// The argument must be exactly a dict (a subclass is rejected).
+inline void require_dict(nb::handle h, const char *func, const char *param) {
+    if (!PyDict_CheckExact(h.ptr())) raise_arg_type(func, param, "dict", h);
+}
+
+/// The argument must be exactly a dict or None.
+inline void require_dict_or_none(nb::handle h, const char *func, const char *param) {
+    if (!h.is_none() && !PyDict_CheckExact(h.ptr())) raise_arg_type(func, param, "dict or None", h);
+}
+
+/// The argument must be exactly a tuple.
+inline void require_tuple(nb::handle h, const char *func, const char *param) {
+    if (!PyTuple_CheckExact(h.ptr())) raise_arg_type(func, param, "tuple", h);
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+// ---------------------------------------------------------------------------
+
+/// The runtime's `pathlib.Path` class.
+inline nb::handle path_type() { return VT_IMPORTED("pathlib", "Path"); }
+
+/// `Path(x)` for a "text or path object" argument; anything else is a
+/// TypeError naming the parameter.
+inline nb::object to_path(nb::handle h, const char *func, const char *param) {
+    PyObject *o = h.ptr();
+    if (!PyUnicode_Check(o)) {
+        if (PyObject_IsInstance(o, path_type().ptr()) == 1) return nb::borrow(h);
+        PyErr_Clear();
+        nb::object fspath = getattr_opt(nb::handle((PyObject *) Py_TYPE(o)), VT_KEY("__fspath__"));
+        if (!fspath.is_valid()) raise_arg_type(func, param, "str or os.PathLike", h);
+    }
+    return call1(path_type(), h);
+}
+
+/// `str(path)`.
+inline nb::str path_text(nb::handle p) { return text(p); }
+
+/// `p.is_file()` / `p.is_dir()` / `p.resolve()` / `p.parent` through pathlib,
+/// so that results agree with the runtime on every platform.
+inline bool path_is_file(nb::handle p) { return truthy(call_method(p, VT_KEY("is_file"))); }
+inline bool path_is_dir(nb::handle p) { return truthy(call_method(p, VT_KEY("is_dir"))); }
+inline nb::object path_resolve(nb::handle p) { return call_method(p, VT_KEY("resolve")); }
+inline nb::object path_parent(nb::handle p) { return attr(p, VT_KEY("parent")); }
+inline nb::str path_name(nb::handle p) { return nb::steal<nb::str>(attr(p, VT_KEY("name")).release()); }
+
+/// `p / part`.
+inline nb::object path_join(nb::handle p, nb::handle part) {
+    return own(PyNumber_TrueDivide(p.ptr(), part.ptr()));
+}
+
+/// `p.read_text(encoding="utf-8")`: the whole file decoded as plain UTF-8
+/// (a byte-order mark stays in the text); decoding errors propagate.
+inline nb::object read_text_utf8(nb::handle p) {
+    return p.attr("read_text")(nb::arg("encoding") = "utf-8");
+}
+
+/// `json.loads(text)`; the decoder's errors propagate unchanged.
+inline nb::object json_loads(nb::handle s) { return call1(VT_IMPORTED("json", "loads"), s); }
+
+} // namespace vantrel

@@ -1,0 +1,16 @@
+import json
+from pathlib import Path
+
+import pytest
+
+
+@pytest.fixture
+def write_json():
+    """Write ``obj`` as UTF-8 JSON at ``path`` (parents created) and return the path."""
+
+    def write(path: Path, obj) -> Path:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(json.dumps(obj, ensure_ascii=False), encoding="utf-8")
+        return path
+
+    return write

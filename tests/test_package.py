@@ -1,0 +1,54 @@
+"""The installed package: stubs, marker file, command line."""
+
+import importlib
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import vantrel_app_plugin
+from vantrel_app_plugin.cli import main
+
+PACKAGE_DIR = Path(vantrel_app_plugin.__file__).parent
+EXTENSIONS = sorted(PACKAGE_DIR.rglob("*.so")) + sorted(PACKAGE_DIR.rglob("*.pyd"))
+MODULES = [p for p in EXTENSIONS if not p.name.startswith("lib")]
+
+
+def test_every_extension_ships_a_stub_and_the_package_is_typed():
+    assert MODULES, "no extension module installed"
+    assert (PACKAGE_DIR / "py.typed").is_file()
+    for ext in MODULES:
+        stub = ext.with_name(ext.name.split(".")[0] + ".pyi")
+        assert stub.is_file(), f"missing stub for {ext.name}"
+        assert stub.read_text(encoding="utf-8").strip()
+
+
+def test_every_extension_imports_under_its_package_path():
+    for ext in MODULES:
+        rel = ext.relative_to(PACKAGE_DIR.parent).with_name(ext.name.split(".")[0])
+        module = importlib.import_module(".".join(rel.parts))
+        assert module.__name__ == ".".join(rel.parts)
+
+
+def test_info_prints_layout_data_root_and_host_source(tmp_path, capsys, monkeypatch):
+    project = tmp_path / "项目"
+    (project / "config").mkdir(parents=True)
+    (project / "config" / "gui_layout.json").write_text(
+        json.dumps({"database": {"data_root": "@app"}, "vantrel_soft_source": " ../host "}),
+        encoding="utf-8",
+    )
+    assert main(["info", str(project)]) == 0
+    out = capsys.readouterr().out
+    assert f"layout:      {project / 'config' / 'gui_layout.json'}" in out
+    assert f"data root:   {project}" in out
+    assert "host source: ../host" in out
+
+    assert main(["info", str(tmp_path / "missing")]) == 1
+    assert "未找到配置文件: " in capsys.readouterr().out
+
+
+def test_module_entry_point_runs(tmp_path):
+    (tmp_path / "gui_layout.json").write_text("{}", encoding="utf-8")
+    done = subprocess.run([sys.executable, "-m", "vantrel_app_plugin", "info", str(tmp_path)],
+                          capture_output=True, text=True, check=True)
+    assert "layout:" in done.stdout

@@ -23,7 +23,7 @@ $(VENV)/.tools: pyproject.toml
 # Builds the C++ extensions incrementally and installs the package with its
 # test and web extras into the virtual environment.
 setup: $(VENV)/.tools
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(CMAKE_ARGS) ".[test,web]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_FLAGS) ".[test,web]"
 
 run: setup
 	$(VENV)/bin/vantrel-app info examples/demo
@@ -37,7 +37,7 @@ bench: setup
 # Debug build instrumented with AddressSanitizer and UBSan, in its own venv.
 ASAN_LIBS = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 test-asan:
-	$(MAKE) setup VENV=.venv-asan CMAKE_ARGS="-Ccmake.build-type=Debug -Ccmake.define.VANTREL_SANITIZE=ON"
+	$(MAKE) setup VENV=.venv-asan BUILD_FLAGS="-Ccmake.build-type=Debug -Ccmake.define.VANTREL_SANITIZE=ON"
 	LD_PRELOAD="$(ASAN_LIBS)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONMALLOC=malloc .venv-asan/bin/python -m pytest -q tests
 

@@ -404,6 +404,40 @@ inline void require_tuple(nb::handle h, const char *func, const char *param) {
 }
 
 // ---------------------------------------------------------------------------
+// Bound classes holding Python references
+// ---------------------------------------------------------------------------
+//
+// A bound class keeps its private fields as `nb::object` members exposed with
+// `def_rw("_name", ..., nb::for_setter(nb::arg("value").none()))`, so Python
+// code and subclasses read and write them as attributes. Python may store any
+// object there: C++ code never assumes a field's type without testing it.
+//
+// The struct lists its references for the cycle collector:
+//     template <class F> void each_ref(F &&f) { f(raw); f(path); }
+// and the binding passes `nb::type_slots(vantrel::gc_slots<T>)`.
+
+template <typename T> int gc_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self)); // instances of heap types reference their type
+    if (!nb::inst_ready(self)) return 0;
+    int rc = 0;
+    nb::inst_ptr<T>(self)->each_ref([&](nb::object &o) {
+        if (!rc && o.ptr()) rc = visit(o.ptr(), arg);
+    });
+    return rc;
+}
+
+template <typename T> int gc_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    nb::inst_ptr<T>(self)->each_ref([](nb::object &o) { o = nb::none(); });
+    return 0;
+}
+
+template <typename T>
+inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void *) gc_traverse<T>},
+                                 {Py_tp_clear, (void *) gc_clear<T>},
+                                 {0, nullptr}};
+
+// ---------------------------------------------------------------------------
 // Paths
 // ---------------------------------------------------------------------------
 

@@ -27,6 +27,7 @@ setup: $(VENV)/.tools
 
 run: setup
 	$(VENV)/bin/vantrel-app info examples/demo
+	$(VENV)/bin/vantrel-app demo examples/demo
 
 test: setup
 	$(PY) -m pytest -q tests

@@ -28,6 +28,50 @@ def cmd_info(args: argparse.Namespace) -> int:
     return 0
 
 
+#: The scripted desk session of ``vantrel-app demo``: (what, argument).
+DEMO_SESSION = [
+    ("press", "去注册"),
+    ("merge", {"entry": "demo_user", "label_frame_entry": "secret1", "ttk_entry": "secret1"}),
+    ("press", "注册"),
+    ("merge", {"entry": "demo_user", "label_frame_entry": "wrong"}),
+    ("press", "登录"),
+    ("merge", {"entry": "  demo_user  ", "label_frame_entry": "secret1"}),
+    ("press", "登录"),
+    ("merge", {"student_name": "张三", "student_age": "12"}),
+    ("press", "添加学生"),
+    ("press", "首页"),
+    ("press", "注销"),
+]
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    """Drive the page engine on a project through the desk test host, step by step."""
+    from vantrel_soft.demo import DemoEngine
+    from vantrel_soft.harness import TestbenchHost
+
+    host = TestbenchHost(args.path, DemoEngine)
+    print(f"layout:   {host.engine.plugin.config_path}")
+    print(f"database: {host.engine.plugin.db_path}")
+
+    def show(label: str, snap: dict) -> None:
+        comps = snap["components"]
+        extra = {k: v for k, v in sorted(comps.items())
+                 if v and k not in ("ui_page", "ui_page_index") and k in ("dashboard_summary", "student_list")}
+        print(f"{label:<28} page={comps['ui_page']:<10} rev={snap['revision']:<3} "
+              f"{snap['expression_line']}  |  {snap['display']}")
+        for key, value in extra.items():
+            print(f"{'':<28} {key}: {value}".replace("\n", " / "))
+
+    show("start", host.snapshot())
+    for what, arg in DEMO_SESSION:
+        if what == "press":
+            show(f"press {arg}", host.press(arg))
+        else:
+            fields = ", ".join(f"{k}={v!r}" for k, v in arg.items() if "label_frame" not in k and "ttk" not in k)
+            show(f"type {fields}", host.merge(**arg))
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vantrel-app", description=__doc__)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -35,6 +79,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("path", nargs="?", default=str(DEFAULT_PROJECT),
                       help="layout file or project directory (default: %(default)s)")
     info.set_defaults(func=cmd_info)
+    demo = sub.add_parser("demo", help="run a scripted desk session (register, login, business action, logout)")
+    demo.add_argument("path", nargs="?", default=str(DEFAULT_PROJECT),
+                      help="layout file or project directory (default: %(default)s)")
+    demo.set_defaults(func=cmd_demo)
     return parser
 
 

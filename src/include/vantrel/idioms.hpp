@@ -157,9 +157,15 @@ inline nb::str lower(nb::handle s) {
     return nb::steal<nb::str>(checked(PyObject_CallMethodNoArgs(o, VT_KEY("lower").ptr())));
 }
 
-/// Exact equality of a str with an ASCII/UTF-8 literal.
-inline bool equals(nb::handle s, const char *lit) {
-    return PyUnicode_Check(s.ptr()) && PyUnicode_CompareWithASCIIString(s.ptr(), lit) == 0;
+/// Exact equality of a str with an ASCII literal (for other text compare two
+/// strs with `str_eq`, e.g. against a `VT_KEY` constant).
+inline bool equals(nb::handle s, const char *ascii_lit) {
+    return PyUnicode_Check(s.ptr()) && PyUnicode_CompareWithASCIIString(s.ptr(), ascii_lit) == 0;
+}
+
+/// Exact equality of two strs.
+inline bool str_eq(nb::handle a, nb::handle b) {
+    return a.ptr() == b.ptr() || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
 }
 
 /// Does `s` start with the given ASCII prefix once lower-cased?
@@ -293,6 +299,50 @@ inline nb::dict section_copy(nb::handle d, nb::handle key) {
 /// A null handle read as None.
 inline nb::handle value_or_none(nb::handle h) { return h.ptr() ? h : nb::handle(Py_None); }
 
+/// `obj.get(key)` on any object: a dict (or subclass) is read directly (null
+/// when absent); anything else has its own `get` called, so a value that is
+/// not a mapping fails with the runtime's AttributeError.
+inline nb::object get_any(nb::handle obj, nb::handle key) {
+    if (PyDict_Check(obj.ptr())) return get(obj, key);
+    PyObject *argv[] = {obj.ptr(), key.ptr()};
+    return own(PyObject_VectorcallMethod(VT_KEY("get").ptr(), argv,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// `a, b = value` with the runtime's unpacking errors.
+inline void unpack2(nb::handle value, nb::object &a, nb::object &b) {
+    PyObject *o = value.ptr();
+    if ((PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == 2) ||
+        (PyList_CheckExact(o) && PyList_GET_SIZE(o) == 2)) {
+        a = nb::borrow(PySequence_Fast_GET_ITEM(o, 0));
+        b = nb::borrow(PySequence_Fast_GET_ITEM(o, 1));
+        return;
+    }
+    PyObject *it = PyObject_GetIter(o);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(o)->tp_name);
+        }
+        rethrow();
+    }
+    nb::object iter = nb::steal(it);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = nb::steal(PyIter_Next(it));
+        if (!items[i].is_valid()) {
+            if (PyErr_Occurred()) rethrow();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            rethrow();
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(it));
+    if (extra.is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) rethrow();
+    a = std::move(items[0]);
+    b = std::move(items[1]);
+}
+
 /// `getattr(obj, name, None)` keeping the absence distinguishable: a null
 /// object when the attribute does not exist. Other errors propagate.
 inline nb::object getattr_opt(nb::handle obj, nb::handle name) {
@@ -309,6 +359,23 @@ inline nb::object getattr_opt(nb::handle obj, nb::handle name) {
 inline nb::object attr(nb::handle obj, nb::handle name) {
     return own(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
+
+/// A member of a bound class that Python subclasses may override. Set up once
+/// when the module loads, from the class's own namespace; `inherited` then
+/// tells (through the runtime's method cache) whether `type(self)` still uses
+/// the bound implementation, so C++ may call it directly.
+struct Overridable {
+    PyObject *name = nullptr;     // interned member name
+    PyObject *original = nullptr; // the bound descriptor, kept alive for good
+
+    void bind(nb::handle cls, const char *member) {
+        name = intern_forever(member);
+        original = checked(PyObject_GetItem(attr(cls, VT_KEY("__dict__")).ptr(), name));
+    }
+    bool inherited(nb::handle self) const {
+        return _PyType_Lookup(Py_TYPE(self.ptr()), name) == original;
+    }
+};
 
 /// Is `obj` exactly of the type that a nanobind class binds (no subclass)?
 /// Used to take the direct C++ path when no Python override can exist.
@@ -347,6 +414,27 @@ inline nb::object import_from(const char *module, const char *name) {
             PyErr_Clear();
             std::string msg = std::string("cannot import name '") + name + "' from '" + module + "'";
             PyErr_SetString(PyExc_ImportError, msg.c_str());
+        }
+        rethrow();
+    }
+    return nb::steal(attr);
+}
+
+/// `from module import name` at the moment of the call, for names that are
+/// interned constants (`VT_KEY`): a module already in `sys.modules` is taken
+/// from there without going through the import machinery.
+inline nb::object import_from(nb::handle module, nb::handle name) {
+    PyObject *m = PyImport_GetModule(module.ptr());
+    if (!m) {
+        if (PyErr_Occurred()) rethrow();
+        m = checked(PyImport_Import(module.ptr()));
+    }
+    nb::object mod = nb::steal(m);
+    PyObject *attr = PyObject_GetAttr(m, name.ptr());
+    if (!attr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", name.ptr(), module.ptr());
         }
         rethrow();
     }
@@ -415,6 +503,22 @@ inline void require_tuple(nb::handle h, const char *func, const char *param) {
 // The struct lists its references for the cycle collector:
 //     template <class F> void each_ref(F &&f) { f(raw); f(path); }
 // and the binding passes `nb::type_slots(vantrel::gc_slots<T>)`.
+
+/// `self` of a method bound with a plain handle: an initialised instance of the
+/// bound type `cls` (or of a subclass), else a TypeError.
+template <typename T> inline T &self_of(nb::handle self, PyTypeObject *cls, const char *method) {
+    if (!PyObject_TypeCheck(self.ptr(), cls)) {
+        PyErr_Format(PyExc_TypeError, "%s() requires a %s instance, not %s", method, cls->tp_name,
+                     Py_TYPE(self.ptr())->tp_name);
+        rethrow();
+    }
+    if (!nb::inst_ready(self)) {
+        PyErr_Format(PyExc_TypeError, "%s() called on an uninitialised %s (missing __init__ call?)",
+                     method, cls->tp_name);
+        rethrow();
+    }
+    return *nb::inst_ptr<T>(self);
+}
 
 template <typename T> int gc_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self)); // instances of heap types reference their type

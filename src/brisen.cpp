@@ -1,0 +1,770 @@
+// brisen: the base class of JSON-driven Tk engines.
+//
+// Navigation, the redirects after login, registration and logout, and the key
+// actions are all configured in the `tk` section of gui_layout.json; a
+// subclass only implements the business functions of `business_handlers`
+// (for example `add_student`). The engine draws nothing: it keeps a flat
+// mapping of component values, a status line, the logged-in user and a
+// revision counter, and the host redraws from `snapshot()` after each call.
+#include <vantrel/idioms.hpp>
+
+#include <initializer_list>
+
+namespace nb = nanobind;
+using namespace vantrel;
+
+namespace {
+
+/// State of one engine. Every field is an attribute under the name it has in
+/// Python (`_components`, `_status`, ...), so hooks and subclasses may read
+/// and replace it; nothing here assumes a field still has its initial type.
+struct Engine {
+    nb::object plugins = nb::none(), plugin = nb::none(), layout = nb::none(), nav = nb::none(),
+               field_map = nb::none(), auth_component_keys = nb::none(), actions = nb::none(),
+               forms = nb::none(), page_hooks = nb::none(), clear_keys = nb::none(),
+               component_keys = nb::none(), public_pages = nb::none(), user = nb::none(),
+               status = nb::none(), components = nb::none();
+    long long revision = 0;
+
+    template <class F> void each_ref(F &&f) {
+        for (nb::object *o : {&plugins, &plugin, &layout, &nav, &field_map, &auth_component_keys,
+                              &actions, &forms, &page_hooks, &clear_keys, &component_keys,
+                              &public_pages, &user, &status, &components})
+            f(*o);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Module constants, fixed when the module loads
+// ---------------------------------------------------------------------------
+
+PyTypeObject *engine_type = nullptr;
+
+/// The module's namespace: the plugin SDK, the `tk` readers and the host's
+/// COMPONENT_KEYS are looked up there at the moment of use, like globals.
+PyObject *module_globals = nullptr;
+
+/// Members a subclass may override; C++ calls the bound implementation
+/// directly while `type(self)` still inherits it.
+enum Member {
+    HOME_PAGE, BUSINESS_HANDLERS, SNAPSHOT_COMPONENTS, EMPTY_COMPONENTS, LAYOUT_COMPONENT_KEYS,
+    RESET_ALL, GUARD_PAGE, PAGE_INDEX, GOTO, REQUIRE_LOGIN, RUN_ACTION, FIELDS_FROM_MAP,
+    AUTH_FIELDS, ACTION_LOGIN, ACTION_REGISTER, ACTION_LOGOUT, ACTION_BUSINESS, MEMBER_COUNT
+};
+const char *const member_names[MEMBER_COUNT] = {
+    "home_page", "business_handlers", "_snapshot_components", "_empty_components",
+    "_layout_component_keys", "reset_all", "_guard_page", "_page_index", "_goto",
+    "_require_login", "_run_action", "_fields_from_map", "_auth_fields", "_action_login",
+    "_action_register", "_action_logout", "_action_business"};
+Overridable members[MEMBER_COUNT];
+
+bool inherited(nb::handle self, Member m) { return members[m].inherited(self); }
+
+Engine &engine_of(nb::handle self, const char *method) {
+    return self_of<Engine>(self, engine_type, method);
+}
+
+/// A name of the module namespace (a KeyError-free NameError when missing).
+nb::object global(nb::handle name) {
+    nb::object v = get(module_globals, name);
+    if (!v.is_valid()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        rethrow();
+    }
+    return v;
+}
+
+/// Is `key` a component the host's window knows?
+bool host_knows(nb::handle component_keys, nb::handle key) { return member(component_keys, key); }
+
+nb::str start_page(Engine &e) {
+    return text(first_truthy({get_any(e.nav, VT_KEY("start_page")), VT_KEY("login")}));
+}
+
+bool logged_in(const Engine &e) { return !e.user.is_none(); }
+
+/// `pages` of a layout as a page list: falsy values count as empty, and a
+/// mapping (the older home of the web's authentication forms) is no page list.
+nb::object page_list(nb::handle layout) {
+    nb::object pages = get_any(layout, VT_KEY("pages"));
+    if (!truthy(pages) || is_mapping(pages)) return nb::list();
+    return pages;
+}
+
+/// Iterate `iterable` with the runtime's iterator protocol.
+template <class F> void for_each(nb::handle iterable, F &&f) {
+    nb::object it = own(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *item = PyIter_Next(it.ptr())) f(nb::steal(item));
+    if (PyErr_Occurred()) rethrow();
+}
+
+/// Entries of a mapping; for a dict, keys and values are held while `f` runs.
+template <class F> void for_each_item(nb::handle mapping, F &&f) {
+    if (PyDict_Check(mapping.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(mapping.ptr(), &pos, &k, &v)) f(nb::borrow(k), nb::borrow(v));
+        return;
+    }
+    for_each(call_method(mapping, VT_KEY("items")), [&](nb::object pair) {
+        nb::object k, v;
+        unpack2(pair, k, v);
+        f(k, v);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Deep copies for snapshots
+// ---------------------------------------------------------------------------
+
+/// Deep copy of a component value: the common JSON-like types natively, the
+/// rest (and anything nested deeper than `depth` allows, cycles included)
+/// through `copy.deepcopy`. Returns null when the native copy gives up.
+PyObject *copy_native(PyObject *v, int depth) {
+    if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+        PyBool_Check(v)) {
+        Py_INCREF(v);
+        return v;
+    }
+    if (depth == 0) return nullptr;
+    if (PyList_CheckExact(v)) {
+        Py_ssize_t n = PyList_GET_SIZE(v);
+        nb::object out = own(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i >= PyList_GET_SIZE(v)) return nullptr; // shrunk while copying
+            PyObject *c = copy_native(PyList_GET_ITEM(v, i), depth - 1);
+            if (!c) return nullptr;
+            PyList_SET_ITEM(out.ptr(), i, c);
+        }
+        return out.release().ptr();
+    }
+    if (PyTuple_CheckExact(v)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(v);
+        nb::object out = own(PyTuple_New(n));
+        bool same = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyTuple_GET_ITEM(v, i);
+            PyObject *c = copy_native(item, depth - 1);
+            if (!c) return nullptr;
+            same = same && c == item;
+            PyTuple_SET_ITEM(out.ptr(), i, c);
+        }
+        if (same) { // an immutable tuple is its own deep copy
+            Py_INCREF(v);
+            return v;
+        }
+        return out.release().ptr();
+    }
+    if (PyDict_CheckExact(v)) {
+        nb::object out = own(PyDict_New());
+        Py_ssize_t pos = 0;
+        PyObject *k, *item;
+        while (PyDict_Next(v, &pos, &k, &item)) {
+            if (!(PyUnicode_CheckExact(k) || PyLong_CheckExact(k))) return nullptr;
+            PyObject *c = copy_native(item, depth - 1);
+            if (!c) return nullptr;
+            int rc = PyDict_SetItem(out.ptr(), k, c);
+            Py_DECREF(c);
+            if (rc < 0) rethrow();
+        }
+        return out.release().ptr();
+    }
+    return nullptr;
+}
+
+nb::object deep_copy(nb::handle value) {
+    constexpr int kNativeDepth = 64;
+    if (PyObject *c = copy_native(value.ptr(), kNativeDepth)) return nb::steal(c);
+    if (PyErr_Occurred()) rethrow();
+    return call1(VT_IMPORTED("copy", "deepcopy"), value);
+}
+
+// ---------------------------------------------------------------------------
+// Members, each callable on any engine; `call_*` honours subclass overrides
+// ---------------------------------------------------------------------------
+
+nb::object home_page(nb::handle self) {
+    Engine &e = engine_of(self, "home_page");
+    return text(first_truthy({get_any(e.nav, VT_KEY("home_after_login")), VT_KEY("dashboard")}));
+}
+
+nb::object call_home_page(nb::handle self) {
+    return inherited(self, HOME_PAGE) ? home_page(self) : attr(self, VT_KEY("home_page"));
+}
+
+nb::object business_handlers(nb::handle) { return nb::dict(); }
+
+nb::object call_business_handlers(nb::handle self) {
+    return inherited(self, BUSINESS_HANDLERS) ? business_handlers(self)
+                                              : attr(self, VT_KEY("business_handlers"));
+}
+
+nb::object call_guard_page(nb::handle self, nb::handle page_id);
+nb::object call_page_index(nb::handle self, nb::handle page_id);
+void call_goto(nb::handle self, nb::handle page_id, bool clear_form);
+
+nb::object layout_component_keys(nb::handle self) {
+    Engine &e = engine_of(self, "_layout_component_keys");
+    nb::object keys = own(PySet_New(e.clear_keys.ptr()));
+    for_each(call_method(e.field_map, VT_KEY("values")), [&](nb::object v) {
+        if (PySet_Add(keys.ptr(), v.ptr()) < 0) rethrow();
+    });
+    auto add_key_of = [&](nb::handle widget) {
+        nb::object ck = get_any(widget, VT_KEY("component_key"));
+        if (truthy(ck) && PySet_Add(keys.ptr(), text(ck).ptr()) < 0) rethrow();
+    };
+    auto entries = [](nb::handle holder, nb::handle key) -> nb::object {
+        nb::object v = get_any(holder, key);
+        return truthy(v) ? v : nb::object(nb::list());
+    };
+    for_each(page_list(e.layout), [&](nb::object page) {
+        for_each(entries(page, VT_KEY("sections")), [&](nb::object section) {
+            for_each(entries(section, VT_KEY("widgets")), [&](nb::object widget) {
+                add_key_of(widget);
+                for_each(entries(widget, VT_KEY("children")), add_key_of);
+            });
+        });
+    });
+    return own(PyFrozenSet_New(keys.ptr()));
+}
+
+nb::object empty_components(nb::handle self) {
+    Engine &e = engine_of(self, "_empty_components");
+    nb::dict out;
+    nb::str blank = nb::steal<nb::str>(PyUnicode_New(0, 0));
+    for_each(e.component_keys, [&](nb::object k) { set_item(out, k, blank); });
+    set_item(out, VT_KEY("ui_page"), start_page(e));
+    set_item(out, VT_KEY("ui_page_index"), nb::int_(0));
+    return out;
+}
+
+nb::object snapshot_components(nb::handle self) {
+    Engine &e = engine_of(self, "_snapshot_components");
+    nb::dict out;
+    nb::object components = e.components;
+    auto report = [&](nb::handle key) {
+        if (PyDict_Check(components.ptr())) {
+            if (nb::object v = get(components, key); v.is_valid()) set_item(out, key, deep_copy(v));
+        } else if (member(components, key)) {
+            set_item(out, key, deep_copy(own(PyObject_GetItem(components.ptr(), key.ptr()))));
+        }
+    };
+    for_each(e.component_keys, report);
+    for (nb::handle page_key : {VT_KEY("ui_page"), VT_KEY("ui_page_index")})
+        if (!member(e.component_keys, page_key)) report(page_key);
+    return out;
+}
+
+nb::object call_member0(nb::handle self, Member m, nb::object (*impl)(nb::handle)) {
+    return inherited(self, m) ? impl(self) : call_method(self, members[m].name);
+}
+
+nb::object snapshot(nb::handle self) {
+    Engine &e = engine_of(self, "snapshot");
+    nb::object user_line;
+    if (logged_in(e))
+        user_line = concat("当前用户: ", text(subscript(e.user, VT_KEY("username"))));
+    else
+        user_line = utf8("未登录");
+    nb::object status = e.status;
+    long long revision = e.revision;
+    nb::object comps = call_member0(self, SNAPSHOT_COMPONENTS, snapshot_components);
+    nb::object out = own(_PyDict_NewPresized(6));
+    set_item(out, VT_KEY("display"), status);
+    set_item(out, VT_KEY("expression_line"), user_line);
+    set_item(out, VT_KEY("memory"), own(PyFloat_FromDouble(0.0)));
+    set_item(out, VT_KEY("has_memory"), nb::handle(Py_False));
+    set_item(out, VT_KEY("revision"), own(PyLong_FromLongLong(revision)));
+    set_item(out, VT_KEY("components"), comps);
+    return out;
+}
+
+void merge_components(nb::handle self, nb::kwargs values) {
+    Engine &e = engine_of(self, "merge_components");
+    if (nb::object page = get(values, VT_KEY("ui_page")); page.is_valid()) {
+        nb::object pid = call_guard_page(self, text(page));
+        set_item(values, VT_KEY("ui_page"), pid);
+        set_item(values, VT_KEY("ui_page_index"), call_page_index(self, pid));
+    }
+    nb::object known = global(VT_KEY("COMPONENT_KEYS"));
+    bool dirty = false, touched_auth = false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(values.ptr(), &pos, &k, &v)) {
+        nb::object key = nb::borrow(k), value = nb::borrow(v);
+        if (!host_knows(known, key)) continue;
+        dirty = true;
+        if (!touched_auth && member(e.auth_component_keys, key)) touched_auth = true;
+        if (PyObject_SetItem(e.components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    }
+    if (!dirty) return;
+    if (!logged_in(e) && touched_auth) e.status = utf8("请登录");
+    e.revision += 1;
+}
+
+void reset_all(nb::handle self) {
+    Engine &e = engine_of(self, "reset_all");
+    e.user = nb::none();
+    e.status = utf8("已复位");
+    nb::str target = text(first_truthy({get_any(e.nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
+    call_goto(self, target, true);
+}
+
+void call_reset_all(nb::handle self) {
+    if (inherited(self, RESET_ALL))
+        reset_all(self);
+    else
+        call_method(self, members[RESET_ALL].name);
+}
+
+// --- page guard and navigation ---------------------------------------------
+
+nb::object guard_page_impl(nb::handle self, Engine &e, nb::handle page_id) {
+    bool is_public = member(e.public_pages, page_id);
+    if (!logged_in(e)) return is_public ? nb::borrow(page_id) : nb::object(start_page(e));
+    return is_public ? call_home_page(self) : nb::borrow(page_id);
+}
+
+nb::object guard_page(nb::handle self, nb::handle page_id) {
+    Engine &e = engine_of(self, "_guard_page");
+    require_str(page_id, "_guard_page", "page_id");
+    return guard_page_impl(self, e, page_id);
+}
+
+nb::object call_guard_page(nb::handle self, nb::handle page_id) {
+    if (inherited(self, GUARD_PAGE)) return guard_page_impl(self, engine_of(self, "_guard_page"), page_id);
+    return call_method(self, members[GUARD_PAGE].name, page_id);
+}
+
+/// Position of `page_id` in the host's page list, 0 when absent. The host's
+/// `get_gui_layout` is imported and called afresh every time.
+nb::object page_index_impl(nb::handle page_id) {
+    nb::object layout = call0(import_from(VT_KEY("vantrel_soft.gui_config"), VT_KEY("get_gui_layout")));
+    if (!PyUnicode_Check(page_id.ptr())) return nb::int_(0); // no page id: nothing matches
+    nb::object it = own(PyObject_GetIter(page_list(layout).ptr()));
+    for (long index = 0;; ++index) {
+        nb::object page = nb::steal(PyIter_Next(it.ptr()));
+        if (!page.is_valid()) break;
+        if (str_eq(text(value_or_none(get_any(page, VT_KEY("id")))), page_id)) return nb::int_(index);
+    }
+    if (PyErr_Occurred()) rethrow();
+    return nb::int_(0);
+}
+
+nb::object page_index(nb::handle self, nb::handle page_id) {
+    engine_of(self, "_page_index");
+    require_str(page_id, "_page_index", "page_id");
+    return page_index_impl(page_id);
+}
+
+nb::object call_page_index(nb::handle self, nb::handle page_id) {
+    if (inherited(self, PAGE_INDEX)) return page_index_impl(page_id);
+    return call_method(self, members[PAGE_INDEX].name, page_id);
+}
+
+void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form) {
+    nb::object pid = call_guard_page(self, requested);
+    if (!pid.is_none() && !PyUnicode_Check(pid.ptr())) {
+        PyErr_Format(PyExc_TypeError, "_guard_page() must return str, not %s", Py_TYPE(pid.ptr())->tp_name);
+        rethrow();
+    }
+    nb::object components = e.components;
+    if (clear_form) {
+        nb::str blank = nb::steal<nb::str>(PyUnicode_New(0, 0));
+        for_each(e.clear_keys, [&](nb::object key) {
+            if (member(components, key) && PyObject_SetItem(components.ptr(), key.ptr(), blank.ptr()) < 0)
+                rethrow();
+        });
+    }
+    if (PyObject_SetItem(components.ptr(), VT_KEY("ui_page").ptr(), pid.ptr()) < 0) rethrow();
+    nb::object index = call_page_index(self, pid);
+    if (PyObject_SetItem(components.ptr(), VT_KEY("ui_page_index").ptr(), index.ptr()) < 0) rethrow();
+
+    nb::object hooks = get_any(e.page_hooks, pid);
+    if (!truthy(hooks)) return;
+    nb::object on_enter = get_any(hooks, VT_KEY("on_enter"));
+    if (!truthy(on_enter)) return;
+    nb::object method = getattr_opt(self, text(on_enter));
+    if (method.is_valid()) call0(method);
+}
+
+void goto_page(nb::handle self, nb::handle page_id, nb::handle clear_form) {
+    Engine &e = engine_of(self, "_goto");
+    require_str(page_id, "_goto", "page_id");
+    goto_impl(self, e, page_id, truthy(clear_form));
+}
+
+void call_goto(nb::handle self, nb::handle page_id, bool clear_form) {
+    if (inherited(self, GOTO))
+        goto_impl(self, engine_of(self, "_goto"), page_id, clear_form);
+    else
+        call_method(self, members[GOTO].name, page_id, nb::bool_(clear_form));
+}
+
+void require_login(nb::handle self) {
+    if (!logged_in(engine_of(self, "_require_login"))) raise(PyExc_ValueError, "请先登录");
+}
+
+// --- form values -------------------------------------------------------------
+
+nb::object fields_from_map_impl(Engine &e, nb::handle mapping) {
+    nb::dict out;
+    nb::object components = e.components;
+    for_each_item(mapping, [&](nb::handle name, nb::handle key) {
+        nb::object v = get_any(components, key);
+        set_item(out, name, v.is_valid() ? nb::object(text(v)) : nb::object(nb::steal(PyUnicode_New(0, 0))));
+    });
+    return out;
+}
+
+nb::object fields_from_map(nb::handle self, nb::handle mapping) {
+    Engine &e = engine_of(self, "_fields_from_map");
+    require_dict(mapping, "_fields_from_map", "mapping");
+    return fields_from_map_impl(e, mapping);
+}
+
+nb::object call_fields_from_map(nb::handle self, nb::handle mapping) {
+    if (inherited(self, FIELDS_FROM_MAP)) return fields_from_map(self, mapping);
+    return call_method(self, members[FIELDS_FROM_MAP].name, mapping);
+}
+
+nb::object auth_fields(nb::handle self) {
+    Engine &e = engine_of(self, "_auth_fields");
+    return call_fields_from_map(self, e.field_map);
+}
+
+// --- actions -------------------------------------------------------------------
+
+/// Clearing rule of register and logout: missing means clear, present its truth.
+bool clear_unless_false(nb::handle spec) {
+    return !member(spec, VT_KEY("clear_form")) || truthy(get_any(spec, VT_KEY("clear_form")));
+}
+
+void action_login(nb::handle self, nb::handle spec) {
+    Engine &e = engine_of(self, "_action_login");
+    nb::object fields = call_member0(self, AUTH_FIELDS, auth_fields);
+    nb::object username = get_any(fields, VT_KEY("username"));
+    nb::object password = get_any(fields, VT_KEY("password"));
+    nb::dict credentials;
+    set_item(credentials, VT_KEY("username"), username.is_valid() ? nb::object(stripped_text(username)) : nb::object(nb::str("")));
+    set_item(credentials, VT_KEY("password"), password.is_valid() ? nb::object(text(password)) : nb::object(nb::str("")));
+
+    nb::object flag, payload;
+    unpack2(call_method(e.plugin, VT_KEY("login_user"), credentials), flag, payload);
+    if (truthy(flag) && is_mapping(payload)) {
+        e.user = payload;
+        nb::str message = text(first_truthy({get_any(spec, VT_KEY("success_message")), VT_KEY("欢迎，{username}")}));
+        e.status = call_method(message, VT_KEY("format_map"), payload);
+        nb::object target = get_any(spec, VT_KEY("success_page"));
+        if (!truthy(target)) target = get_any(spec, VT_KEY("goto"));
+        if (!truthy(target)) target = call_home_page(self);
+        nb::object clear = get_any(spec, VT_KEY("clear_form"));
+        bool clearing = (clear.is_valid() && !clear.is_none()) ? truthy(clear)
+                                                               : truthy(get_any(spec, VT_KEY("clear_on_success")));
+        call_goto(self, text(target), clearing);
+        return;
+    }
+    e.status = text(payload);
+    nb::object fail_page = get_any(spec, VT_KEY("fail_page"));
+    if (truthy(fail_page)) call_goto(self, text(fail_page), false);
+}
+
+void action_register(nb::handle self, nb::handle spec) {
+    Engine &e = engine_of(self, "_action_register");
+    nb::object fields = call_member0(self, AUTH_FIELDS, auth_fields);
+    nb::object flag, message;
+    unpack2(call_method(e.plugin, VT_KEY("register_user"), fields), flag, message);
+    e.status = text(message);
+    if (!truthy(flag)) return;
+    nb::str target = text(first_truthy({get_any(spec, VT_KEY("success_page")), get_any(spec, VT_KEY("goto")),
+                                        get_any(e.nav, VT_KEY("after_register_page")), VT_KEY("login")}));
+    call_goto(self, target, clear_unless_false(spec));
+}
+
+void action_logout(nb::handle self, nb::handle spec) {
+    Engine &e = engine_of(self, "_action_logout");
+    e.user = nb::none();
+    e.status = text(first_truthy({get_any(spec, VT_KEY("message")), VT_KEY("已注销")}));
+    nb::str target = text(first_truthy({get_any(spec, VT_KEY("goto")), get_any(spec, VT_KEY("page")),
+                                        get_any(e.nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
+    call_goto(self, target, clear_unless_false(spec));
+}
+
+void action_business(nb::handle self, nb::handle action_spec) {
+    Engine &e = engine_of(self, "_action_business");
+    nb::object spec = nb::borrow(action_spec);
+    nb::str form_id = text(first_truthy({get_any(spec, VT_KEY("form")), VT_KEY("")}));
+    if (PyUnicode_GET_LENGTH(form_id.ptr())) {
+        nb::object form = get_any(e.forms, form_id);
+        if (is_mapping(form) && truthy(form)) { // the form gives defaults, the action's own keys win
+            nb::dict merged = copy_dict(form);
+            if (PyDict_Update(merged.ptr(), spec.ptr()) < 0) rethrow();
+            spec = std::move(merged);
+        }
+    }
+    nb::str name = text(first_truthy({get_any(spec, VT_KEY("handler")), get_any(spec, VT_KEY("business")), VT_KEY("")}));
+    nb::object handler = get_any(call_business_handlers(self), name);
+    if (!handler.is_valid() || handler.is_none()) {
+        e.status = concat("未注册业务: ", name);
+        return;
+    }
+    nb::object field_map = get_any(spec, VT_KEY("fields"));
+    nb::dict wanted;
+    if (is_mapping(field_map) && truthy(field_map))
+        for_each_item(field_map, [&](nb::handle k, nb::handle v) { set_item(wanted, text(k), text(v)); });
+    nb::object kwargs = call_fields_from_map(self, wanted);
+    if (logged_in(e)) {
+        bool pass_id = !member(spec, VT_KEY("pass_user_id")) || truthy(get_any(spec, VT_KEY("pass_user_id")));
+        if (pass_id && !member(kwargs, VT_KEY("user_id"))) {
+            nb::object id = own(PyNumber_Long(subscript(e.user, VT_KEY("id")).ptr()));
+            if (PyObject_SetItem(kwargs.ptr(), VT_KEY("user_id").ptr(), id.ptr()) < 0) rethrow();
+        }
+    }
+    if (!PyDict_CheckExact(kwargs.ptr())) { // `**kwargs` of whatever mapping an override returned
+        nb::dict copy;
+        if (PyDict_Merge(copy.ptr(), kwargs.ptr(), 1) < 0) rethrow();
+        kwargs = std::move(copy);
+    }
+    nb::object empty_args = own(PyTuple_New(0));
+    nb::object flag, message;
+    unpack2(own(PyObject_Call(handler.ptr(), empty_args.ptr(), kwargs.ptr())), flag, message);
+    e.status = message;
+    if (!truthy(flag)) return;
+    nb::object target = get_any(spec, VT_KEY("success_page"));
+    if (!truthy(target)) target = get_any(spec, VT_KEY("goto"));
+    if (truthy(target)) call_goto(self, text(target), truthy(get_any(spec, VT_KEY("clear_form"))));
+}
+
+/// Navigate kind: optional component values, then the guarded page change.
+void action_navigate(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
+    nb::str target = text(first_truthy({get_any(spec, VT_KEY("page")), get_any(spec, VT_KEY("goto")), VT_KEY("")}));
+    if (!PyUnicode_GET_LENGTH(target.ptr())) {
+        e.status = concat(concat("动作 ", key), utf8(" 缺少 page"));
+        return;
+    }
+    nb::object preset = get_any(spec, VT_KEY("set"));
+    if (truthy(preset) && is_mapping(preset)) {
+        nb::object known = global(VT_KEY("COMPONENT_KEYS"));
+        nb::object components = e.components;
+        for_each_item(preset, [&](nb::handle k, nb::handle v) {
+            if (host_knows(known, k) && PyObject_SetItem(components.ptr(), k.ptr(), v.ptr()) < 0) rethrow();
+        });
+    }
+    bool clear = truthy(get_any(spec, VT_KEY("clear"))) || truthy(get_any(spec, VT_KEY("clear_form")));
+    call_goto(self, target, clear);
+}
+
+/// Method kind: call an engine method by name; the status is the method's.
+void action_method(nb::handle self, Engine &e, nb::handle spec) {
+    nb::str name = text(first_truthy({get_any(spec, VT_KEY("handler")), get_any(spec, VT_KEY("method")), VT_KEY("")}));
+    nb::object method = getattr_opt(self, name);
+    if (!is_callable(method)) {
+        e.status = concat("未找到方法: ", name);
+        return;
+    }
+    call0(method);
+}
+
+using ActionImpl = void (*)(nb::handle, nb::handle);
+
+void call_action(nb::handle self, Member m, ActionImpl impl, nb::handle spec) {
+    if (inherited(self, m))
+        impl(self, spec);
+    else
+        call_method(self, members[m].name, spec);
+}
+
+void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
+    if (truthy(get_any(spec, VT_KEY("require_login")))) {
+        if (inherited(self, REQUIRE_LOGIN))
+            require_login(self);
+        else
+            call_method(self, members[REQUIRE_LOGIN].name);
+    }
+    nb::str kind = lower(text(first_truthy({get_any(spec, VT_KEY("type")), get_any(spec, VT_KEY("action")), VT_KEY("")})));
+
+    PyObject *argv[] = {e.plugins.ptr(), kind.ptr(), key.ptr(), spec.ptr(), self.ptr()};
+    nb::object handled = own(PyObject_Vectorcall(global(VT_KEY("dispatch_plugin_action")).ptr(), argv, 5, nullptr));
+    if (truthy(handled)) return;
+
+    auto is = [&](std::initializer_list<const char *> names) {
+        for (const char *n : names)
+            if (PyUnicode_CompareWithASCIIString(kind.ptr(), n) == 0) return true;
+        return false;
+    };
+    if (is({"login", "auth_login"}))
+        call_action(self, ACTION_LOGIN, action_login, spec);
+    else if (is({"register", "auth_register"}))
+        call_action(self, ACTION_REGISTER, action_register, spec);
+    else if (is({"logout", "auth_logout"}))
+        call_action(self, ACTION_LOGOUT, action_logout, spec);
+    else if (is({"goto", "navigate", "page"}))
+        action_navigate(self, e, key, spec);
+    else if (is({"business", "handler", "form"}))
+        call_action(self, ACTION_BUSINESS, action_business, spec);
+    else if (is({"hook", "method"}))
+        action_method(self, e, spec);
+    else
+        e.status = concat("未知动作类型: ", kind);
+}
+
+void run_action(nb::handle self, nb::handle key, nb::handle spec) {
+    Engine &e = engine_of(self, "_run_action");
+    require_str(key, "_run_action", "key");
+    require_dict(spec, "_run_action", "spec");
+    run_action_impl(self, e, key, spec);
+}
+
+/// Key names that reset the engine instead of running an action.
+bool reserved_key(nb::handle key) {
+    for (nb::handle name : {VT_KEY("清空"), VT_KEY("CLR"), VT_KEY("clear"), VT_KEY("reset")})
+        if (str_eq(key, name)) return true;
+    return false;
+}
+
+void press(nb::handle self, nb::handle raw_key) {
+    Engine &e = engine_of(self, "press");
+    require_str(raw_key, "press", "key");
+    nb::str key = strip(raw_key);
+    if (!PyUnicode_GET_LENGTH(key.ptr())) raise(PyExc_ValueError, "空键名");
+    if (reserved_key(key)) {
+        call_reset_all(self);
+        return;
+    }
+    nb::object spec = get_any(e.actions, key);
+    if (!spec.is_valid() || spec.is_none()) {
+        e.status = concat("未配置的按键: ", key);
+        e.revision += 1;
+        return;
+    }
+    if (inherited(self, RUN_ACTION))
+        run_action_impl(self, e, key, spec);
+    else
+        call_method(self, members[RUN_ACTION].name, key, spec);
+    e.revision += 1;
+}
+
+// --- construction ------------------------------------------------------------------
+
+void init_engine(nb::handle self, nb::handle config_path) {
+    if (!PyObject_TypeCheck(self.ptr(), engine_type)) raise(PyExc_TypeError, "__init__() requires a TkJsonEngine");
+    Engine *slot = nb::inst_ptr<Engine>(self);
+    if (nb::inst_ready(self))
+        *slot = Engine();
+    else {
+        new (slot) Engine();
+        nb::inst_mark_ready(self); // hooks run below already see a usable engine
+    }
+    Engine &e = *slot;
+    require_str(config_path, "TkJsonEngine", "config_path");
+
+    e.plugins = call1(global(VT_KEY("load_unified_plugins")), config_path);
+    e.plugin = call1(global(VT_KEY("primary_plugin")), e.plugins);
+    nb::object on_load = getattr_opt(e.plugin, VT_KEY("on_load"));
+    if (is_callable(on_load))
+        call0(on_load);
+    else if (getattr_opt(e.plugin, VT_KEY("init_database")).is_valid())
+        call_method(e.plugin, VT_KEY("init_database"));
+    e.layout = attr(e.plugin, VT_KEY("data"));
+
+    e.nav = call1(global(VT_KEY("navigation_cfg")), e.layout);
+    e.field_map = call1(global(VT_KEY("auth_field_map")), e.layout);
+    e.auth_component_keys = own(PyFrozenSet_New(call_method(e.field_map, VT_KEY("values")).ptr()));
+    e.actions = call1(global(VT_KEY("actions_cfg")), e.layout);
+    e.forms = call1(global(VT_KEY("forms_cfg")), e.layout);
+    e.page_hooks = call1(global(VT_KEY("page_hooks_cfg")), e.layout);
+    e.clear_keys = call1(global(VT_KEY("clear_components")), e.layout);
+    e.component_keys = call_member0(self, LAYOUT_COMPONENT_KEYS, layout_component_keys);
+
+    nb::object publics = own(PySet_New(nullptr));
+    nb::object listed = get_any(e.nav, VT_KEY("public_pages"));
+    if (truthy(listed))
+        for_each(listed, [&](nb::object p) {
+            if (PySet_Add(publics.ptr(), text(p).ptr()) < 0) rethrow();
+        });
+    e.public_pages = own(PyFrozenSet_New(publics.ptr()));
+
+    e.revision = 0;
+    e.user = nb::none();
+    e.status = utf8("请登录");
+    e.components = call_member0(self, EMPTY_COMPONENTS, empty_components);
+    call_goto(self, start_page(e), true);
+}
+
+} // namespace
+
+NB_MODULE(brisen, m) {
+    m.doc() = "Base class of JSON-driven Tk engines: navigation, login/registration redirects and key "
+              "actions come from the `tk` section of gui_layout.json; subclasses only implement the "
+              "business functions of `business_handlers` (e.g. `add_student`).";
+
+    // What the engine takes from elsewhere, bound as module globals.
+    nb::module_ lirren = nb::module_::import_("vantrel_app_plugin.lirren");
+    for (const char *name : {"navigation_cfg", "auth_field_map", "actions_cfg", "forms_cfg",
+                             "clear_components", "page_hooks_cfg"})
+        m.attr(name) = lirren.attr(name);
+    nb::module_ ostrel = nb::module_::import_("vantrel_app_plugin.ostrel");
+    for (const char *name : {"load_unified_plugins", "primary_plugin", "dispatch_plugin_action"})
+        m.attr(name) = ostrel.attr(name);
+    m.attr("COMPONENT_KEYS") = nb::module_::import_("vantrel_soft.harness").attr("COMPONENT_KEYS");
+    nb::object typing = nb::module_::import_("typing");
+    m.attr("Handler") = typing.attr("Callable")[nb::make_tuple(nb::list(), nb::none())];
+    module_globals = nb::object(m.attr("__dict__")).release().ptr();
+
+    auto rw = nb::for_setter(nb::arg("value").none()); // fields accept None
+    nb::class_<Engine> cls(m, "TkJsonEngine", nb::type_slots(gc_slots<Engine>),
+                           "Configurable Tk engine that keeps to the conventions of the host's test bench "
+                           "(TestbenchHost): the host forwards key presses to `press`, pushes widget values "
+                           "with `merge_components` and redraws from `snapshot()`.");
+    cls.def("__init__", &init_engine, nb::arg("config_path").none(),
+            nb::sig("def __init__(self, config_path: str) -> None"))
+        .def_prop_ro("home_page", &home_page, nb::sig("def home_page(self) -> str"),
+                     "Page shown after login: `tk.navigation.home_after_login`, else \"dashboard\".")
+        .def_prop_ro("business_handlers", &business_handlers,
+                     nb::sig("def business_handlers(self) -> dict[str, typing.Callable[..., tuple[bool, typing.Any]]]"),
+                     "Business functions by name; subclasses override this property.")
+        .def("snapshot", &snapshot, nb::sig("def snapshot(self) -> dict[str, typing.Any]"),
+             "What the host draws: status, user line, revision and deep copies of the components.")
+        .def("merge_components", &merge_components, nb::sig("def merge_components(self, **values: typing.Any) -> None"),
+             "Store widget values under the component keys the host knows.")
+        .def("reset_all", &reset_all, nb::sig("def reset_all(self) -> None"),
+             "Log out, show \"已复位\" and go to the after-logout page with the form cleared.")
+        .def("press", &press, nb::arg("key").none(), nb::sig("def press(self, key: str) -> None"),
+             "Handle one key press.")
+        .def("_layout_component_keys", &layout_component_keys, nb::sig("def _layout_component_keys(self) -> frozenset[str]"))
+        .def("_empty_components", &empty_components, nb::sig("def _empty_components(self) -> dict[str, typing.Any]"))
+        .def("_snapshot_components", &snapshot_components, nb::sig("def _snapshot_components(self) -> dict[str, typing.Any]"))
+        .def("_guard_page", &guard_page, nb::arg("page_id").none(), nb::sig("def _guard_page(self, page_id: str) -> str"))
+        .def("_page_index", &page_index, nb::arg("page_id").none(), nb::sig("def _page_index(self, page_id: str) -> int"))
+        .def("_goto", &goto_page, nb::arg("page_id").none(), nb::arg("clear_form").none() = false,
+             nb::sig("def _goto(self, page_id: str, clear_form: object = False) -> None"))
+        .def("_require_login", &require_login, nb::sig("def _require_login(self) -> None"))
+        .def("_run_action", &run_action, nb::arg("key").none(), nb::arg("spec").none(),
+             nb::sig("def _run_action(self, key: str, spec: dict[str, typing.Any]) -> None"))
+        .def("_fields_from_map", &fields_from_map, nb::arg("mapping").none(),
+             nb::sig("def _fields_from_map(self, mapping: dict[str, str]) -> dict[str, str]"))
+        .def("_auth_fields", &auth_fields, nb::sig("def _auth_fields(self) -> dict[str, str]"))
+        .def("_action_login", &action_login, nb::arg("spec").none(), nb::sig("def _action_login(self, spec: dict[str, typing.Any]) -> None"))
+        .def("_action_register", &action_register, nb::arg("spec").none(), nb::sig("def _action_register(self, spec: dict[str, typing.Any]) -> None"))
+        .def("_action_logout", &action_logout, nb::arg("spec").none(), nb::sig("def _action_logout(self, spec: dict[str, typing.Any]) -> None"))
+        .def("_action_business", &action_business, nb::arg("spec").none(), nb::sig("def _action_business(self, spec: dict[str, typing.Any]) -> None"))
+        .def_rw("_plugins", &Engine::plugins, rw)
+        .def_rw("plugin", &Engine::plugin, rw)
+        .def_rw("_layout", &Engine::layout, rw)
+        .def_rw("_nav", &Engine::nav, rw)
+        .def_rw("_field_map", &Engine::field_map, rw)
+        .def_rw("_auth_component_keys", &Engine::auth_component_keys, rw)
+        .def_rw("_actions", &Engine::actions, rw)
+        .def_rw("_forms", &Engine::forms, rw)
+        .def_rw("_page_hooks", &Engine::page_hooks, rw)
+        .def_rw("_clear_keys", &Engine::clear_keys, rw)
+        .def_rw("_component_keys", &Engine::component_keys, rw)
+        .def_rw("_public_pages", &Engine::public_pages, rw)
+        .def_rw("_revision", &Engine::revision)
+        .def_rw("_user", &Engine::user, rw)
+        .def_rw("_status", &Engine::status, rw)
+        .def_rw("_components", &Engine::components, rw);
+
+    engine_type = (PyTypeObject *) cls.ptr();
+    for (int i = 0; i < MEMBER_COUNT; ++i) members[i].bind(cls, member_names[i]);
+}

@@ -1,0 +1,81 @@
+"""The desktop face end to end: the bundled example layout driven through the desk test host."""
+
+import json
+import shutil
+from pathlib import Path
+
+import pytest
+
+from vantrel_soft import gui_config, harness
+from vantrel_soft.demo import DemoEngine
+from vantrel_soft.harness import TestbenchHost
+
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json"
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A copy of the example project whose data stays in the temporary directory."""
+    layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
+    layout["database"]["data_root"] = "@app"
+    path = tmp_path / "示例" / "gui_layout.json"
+    path.parent.mkdir()
+    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
+    yield path
+    gui_config.use_layout(None)
+
+
+def test_example_session(project):
+    host = TestbenchHost(project, DemoEngine)
+    engine = host.engine
+    assert engine.plugin.db_path == project.parent / "data" / "demo.db"
+    snap = host.snapshot()
+    assert snap["components"]["ui_page"] == "login" and snap["revision"] == 0
+    assert {"student_name", "student_list", "dashboard_summary"} <= harness.COMPONENT_KEYS
+
+    host.press("去注册")
+    snap = host.merge(entry=" 小明 ", label_frame_entry="秘密 1", ttk_entry="秘密 1")
+    assert snap["display"] == "请登录"
+    snap = host.press("注册")
+    assert (snap["display"], snap["components"]["ui_page"], snap["components"]["entry"]) == ("注册成功", "login", "")
+
+    host.merge(entry="小明", label_frame_entry="秘密1")
+    snap = host.press("登录")
+    assert snap["display"] == "用户名或密码错误" and snap["expression_line"] == "未登录"
+
+    host.merge(entry="小明", label_frame_entry="秘密 1")
+    snap = host.press("登录")
+    assert snap["display"] == "欢迎，小明" and snap["expression_line"] == "当前用户: 小明"
+    assert snap["components"]["ui_page"] == "dashboard" and snap["components"]["ui_page_index"] == 2
+    assert snap["components"]["dashboard_summary"] == "小明 共有 0 名学生"
+
+    host.merge(student_name="张三", student_age="12")
+    snap = host.press("添加学生")
+    assert snap["display"] == "已添加学生: 张三" and snap["components"]["ui_page"] == "students"
+    assert snap["components"]["student_list"] == "张三（12 岁）"
+    with engine.plugin.connect() as con:
+        owner = con.execute("SELECT owner_id FROM students").fetchone()[0]
+    assert owner == engine._user["id"]
+
+    snap = host.press("注销")
+    assert (snap["display"], snap["expression_line"], snap["components"]["ui_page"]) == ("已注销", "未登录", "login")
+    with pytest.raises(ValueError, match="请先登录"):
+        host.press("添加学生")
+
+
+def test_seeded_account_logs_in(project):
+    host = TestbenchHost(str(project))
+    host.merge(entry="admin", label_frame_entry="admin123")
+    snap = host.press("登录")
+    assert snap["display"] == "欢迎，admin"
+    snap = host.press("添加学生")  # the base engine registers no business function
+    assert snap["display"] == "未注册业务: add_student"
+    assert host.reset()["display"] == "已复位"
+
+
+def test_host_layout_from_environment(project, monkeypatch):
+    monkeypatch.setenv(gui_config.LAYOUT_ENV, str(project.parent))
+    gui_config.use_layout(None)
+    assert gui_config.layout_path() == project
+    assert [p["id"] for p in gui_config.get_gui_layout()["pages"]] == ["login", "register", "dashboard", "students"]
+    assert {"entry", "btn_login", "student_list", "summary"} <= gui_config.known_element_ids()

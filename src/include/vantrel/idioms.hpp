@@ -278,6 +278,19 @@ inline bool member(nb::handle collection, nb::handle x) {
     return r != 0;
 }
 
+/// `for key, value in d.items(): f(key, value)` on a dict (or subclass):
+/// `f` receives strong references, so Python code it runs may change `d`;
+/// a change of `d`'s size raises the runtime's own RuntimeError.
+template <typename F> inline void for_each_item(nb::handle d, F &&f) {
+    PyObject *o = d.ptr(), *k, *v;
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(o);
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        nb::object key = nb::borrow(k), value = nb::borrow(v);
+        f(key, value);
+        if (PyDict_GET_SIZE(o) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+}
+
 /// A new dict holding the entries of `d` (a shallow copy).
 inline nb::dict copy_dict(nb::handle d) {
     return nb::steal<nb::dict>(checked(PyDict_Copy(d.ptr())));
@@ -351,6 +364,18 @@ inline nb::object import_from(const char *module, const char *name) {
         rethrow();
     }
     return nb::steal(attr);
+}
+
+/// A module-level name as the module's own code sees it at this moment
+/// (`sys.modules[module].name`), so that names rebound on the module (a test's
+/// monkeypatch, a host's override) are honoured, as Python globals would be.
+inline nb::object module_global(const char *module, nb::handle name) {
+    nb::object m = nb::steal(PyImport_GetModule(utf8(module).ptr()));
+    if (!m.is_valid()) {
+        if (PyErr_Occurred()) rethrow();
+        m = import(module);
+    }
+    return attr(m, name);
 }
 
 /// An attribute of a module imported once and kept for the life of the

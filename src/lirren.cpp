@@ -40,6 +40,13 @@ nb::dict tk_section(nb::handle layout) {
     return tk.is_valid() ? copy_dict(tk) : nb::dict();
 }
 
+/// `list(value)`: a string yields its characters, a non-iterable raises TypeError.
+nb::object as_list(nb::handle value) {
+    PyObject *v = value.ptr();
+    if (PyList_CheckExact(v)) return own(PyList_GetSlice(v, 0, PyList_GET_SIZE(v)));
+    return own(PySequence_List(v));
+}
+
 nb::object navigation_cfg(nb::handle layout) {
     require_dict(layout, "navigation_cfg", "layout");
     nb::object tk = tk_block(layout);
@@ -48,20 +55,21 @@ nb::object navigation_cfg(nb::handle layout) {
     nav = input_value(layout, VT_KEY("navigation"));
     if (is_mapping(nav)) return copy_dict(nav);
 
-    nb::object home = utf8("");
+    nb::handle home = VT_KEY("");
+    nb::object home_text;
     nb::object auth = get(layout, VT_KEY("auth"));
     if (is_mapping(auth)) {
         nb::object a = get(auth, VT_KEY("home_after_login")), b = get(auth, VT_KEY("after_login_page"));
         nb::handle first = first_truthy({a, b});
-        if (truthy(first)) home = text(first);
+        if (truthy(first)) home = home_text = text(first);
     }
 
     auto pick = [&](nb::handle key, nb::handle fallback) -> nb::str {
         nb::object v = get_if_mapping(tk, key);
         return text(first_truthy({v, fallback}));
     };
-    nb::dict out;
-    nb::str login = utf8("login");
+    nb::dict out = presized_dict(5);
+    nb::handle login = VT_KEY("login");
     set_item(out, VT_KEY("start_page"), pick(VT_KEY("start_page"), login));
     nb::object configured_home = get_if_mapping(tk, VT_KEY("home_after_login"));
     set_item(out, VT_KEY("home_after_login"),
@@ -69,16 +77,14 @@ nb::object navigation_cfg(nb::handle layout) {
     set_item(out, VT_KEY("after_register_page"), pick(VT_KEY("after_register_page"), login));
     set_item(out, VT_KEY("after_logout_page"), pick(VT_KEY("after_logout_page"), login));
 
-    // `list(value)`: a string yields its characters, a non-iterable raises TypeError.
     nb::object pages = get_if_mapping(tk, VT_KEY("public_pages"));
     nb::object public_pages;
     if (truthy(pages)) {
-        public_pages = own(PySequence_List(pages.ptr()));
+        public_pages = as_list(pages);
     } else {
-        nb::list defaults;
-        defaults.append(login);
-        defaults.append(VT_KEY("register"));
-        public_pages = std::move(defaults);
+        public_pages = nb::steal(checked(PyList_New(2)));
+        PyList_SET_ITEM(public_pages.ptr(), 0, login.inc_ref().ptr());
+        PyList_SET_ITEM(public_pages.ptr(), 1, VT_KEY("register").inc_ref().ptr());
     }
     set_item(out, VT_KEY("public_pages"), public_pages);
     return std::move(out);
@@ -108,8 +114,8 @@ nb::dict actions_cfg(nb::handle layout) {
     require_dict(layout, "actions_cfg", "layout");
     nb::object raw = get_if_mapping(tk_block(layout), VT_KEY("actions"));
     if (!is_mapping(raw)) raw = input_value(layout, VT_KEY("actions"));
-    nb::dict out;
-    if (!is_mapping(raw)) return out;
+    if (!is_mapping(raw)) return nb::dict();
+    nb::dict out = presized_dict(PyDict_GET_SIZE(raw.ptr()));
     for_each_item(raw, [&](nb::handle key, nb::handle spec) {
         if (is_mapping(spec)) {
             set_item(out, text(key), copy_dict(spec));

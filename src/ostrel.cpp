@@ -158,6 +158,63 @@ nb::object primary_plugin(nb::handle plugins) {
     return call1(import_from(kRegistry, "primary_auth_plugin"), plugins);
 }
 
+/// The two action members as `UnifiedPluginBase` defines them, fixed at load:
+/// a plugin whose class inherits them unchanged is served without building
+/// bound methods or going through the binding layer.
+struct BaseActionMembers {
+    PyTypeObject *type = nullptr;
+    PyObject *supports = nullptr, *run = nullptr;
+} base_members;
+
+/// `supports_action` of the base class: lower-case type in `ACTION_TYPES`.
+bool base_supports(nb::handle plugin, nb::handle at) {
+    return member(attr(plugin, VT_KEY("ACTION_TYPES")), at);
+}
+
+/// Can the two members be taken from the plugin's class alone? True when
+/// attribute access is the runtime's generic one and the instance's own
+/// namespace does not shadow them.
+bool members_from_class(PyObject *plugin) {
+    PyTypeObject *tp = Py_TYPE(plugin);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (tp->tp_dictoffset == 0) return true;
+    nb::object dict = nb::steal(PyObject_GenericGetDict(plugin, nullptr));
+    if (!dict.is_valid()) rethrow();
+    if (PyDict_GET_SIZE(dict.ptr()) == 0) return true;
+    return !contains(dict, VT_KEY("run_action")) && !contains(dict, VT_KEY("supports_action"));
+}
+
+/// A class-level member that is called as a method: the base's own, or a
+/// plain function defined by a subclass.
+bool plain_method(PyObject *member) {
+    return member == base_members.supports || member == base_members.run || (member && PyFunction_Check(member));
+}
+
+/// Offer the action to one plugin. Members are looked up by name, `run_action`
+/// first; a plugin lacking either callable member is passed over.
+bool offer(nb::handle plugin, nb::handle at, nb::handle key, nb::handle spec, nb::handle engine) {
+    PyObject *p = plugin.ptr();
+    PyObject *argv[] = {p, at.ptr(), key.ptr(), spec.ptr(), engine.ptr()};
+    if (members_from_class(p)) {
+        nb::object run = nb::borrow(_PyType_Lookup(Py_TYPE(p), VT_KEY("run_action").ptr()));
+        nb::object supports = nb::borrow(_PyType_Lookup(Py_TYPE(p), VT_KEY("supports_action").ptr()));
+        bool base_ok = (supports.ptr() != base_members.supports && run.ptr() != base_members.run) ||
+                       (PyType_IsSubtype(Py_TYPE(p), base_members.type) && nb::inst_ready(plugin));
+        if (base_ok && plain_method(run.ptr()) && plain_method(supports.ptr())) {
+            bool supported = supports.ptr() == base_members.supports
+                                 ? base_supports(plugin, at)
+                                 : truthy(own(PyObject_Vectorcall(supports.ptr(), argv, 2, nullptr)));
+            if (!supported || run.ptr() == base_members.run) return false;
+            return truthy(own(PyObject_Vectorcall(run.ptr(), argv, 5, nullptr)));
+        }
+    }
+    nb::object run = getattr_opt(plugin, VT_KEY("run_action"));
+    nb::object supports = getattr_opt(plugin, VT_KEY("supports_action"));
+    if (!is_callable(supports) || !is_callable(run)) return false;
+    if (!truthy(call1(supports, at))) return false;
+    return truthy(own(PyObject_Vectorcall(run.ptr(), argv + 1, 4, nullptr)));
+}
+
 bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::handle key, nb::handle spec,
                             nb::handle engine) {
     require_dict(plugins, "dispatch_plugin_action", "plugins");
@@ -165,18 +222,13 @@ bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::hand
     require_str(key, "dispatch_plugin_action", "key");
     require_dict(spec, "dispatch_plugin_action", "spec");
     nb::str at = lower(action_type);
-    // The runtime's own iterator: a plugin that adds or removes plugins while
-    // we walk them gets the runtime's "changed size during iteration".
-    nb::object it = own(PyObject_GetIter(call_method(plugins, VT_KEY("values")).ptr()));
-    while (nb::object plugin = nb::steal(PyIter_Next(it.ptr()))) {
-        nb::object run = getattr_opt(plugin, VT_KEY("run_action"));
-        nb::object supports = getattr_opt(plugin, VT_KEY("supports_action"));
-        if (!is_callable(supports) || !is_callable(run)) continue;
-        if (!truthy(call1(supports, at))) continue;
-        PyObject *argv[] = {at.ptr(), key.ptr(), spec.ptr(), engine.ptr()};
-        if (truthy(own(PyObject_Vectorcall(run.ptr(), argv, 4, nullptr)))) return true;
-    }
-    if (PyErr_Occurred()) rethrow();
+    // A plugin that adds or removes plugins while we walk them gets the
+    // runtime's "dictionary changed size during iteration".
+    nb::object keep = nb::borrow(plugins);
+    dict_walk walk(plugins);
+    PyObject *k, *v;
+    while (walk.next(k, v))
+        if (offer(nb::borrow(v), at, key, spec, engine)) return true;
     return false;
 }
 
@@ -306,6 +358,10 @@ over those entries of ``tk.actions`` whose ``type`` is one of its
              nb::sig("def run_action(self, action_type: str, key: str, spec: dict[str, typing.Any], "
                      "engine: typing.Any) -> bool"),
              "Handle an action; True when handled. The base class handles none.");
+
+    base_members.type = (PyTypeObject *) base.ptr();
+    base_members.supports = nb::borrow(base.attr("__dict__")["supports_action"]).release().ptr();
+    base_members.run = nb::borrow(base.attr("__dict__")["run_action"]).release().ptr();
 
     m.def("plugins_block", &plugins_block, nb::arg("layout").none(),
           nb::sig("def plugins_block(layout: dict[str, typing.Any]) -> dict[str, typing.Any]"),

@@ -418,3 +418,61 @@ def test_action_types_for_plugin(declared, expected):
     assert got == expected and type(got) is frozenset
     assert action_types_for_plugin(object()) == frozenset()
     assert action_types_for_plugin(LoginPlugin) == frozenset({"login", "logout"})
+
+
+def test_instance_and_subclass_members_override_the_class_ones():
+    """Members are looked up on the object: instance attributes and properties count."""
+    log = []
+    shadowed = LoginPlugin("x.json", {})
+    shadowed.run_action = None                       # present, not callable: passed over
+    instance_level = LoginPlugin("x.json", {})
+    instance_level.supports_action = lambda at: log.append(("instance", at)) or True
+    instance_level.run_action = lambda at, key, spec, engine: log.append(("run", at)) or False
+
+    class ByProperty(UnifiedPluginBase):
+        @property
+        def supports_action(self):
+            return lambda at: log.append(("property", at)) or True
+
+    class Declared(UnifiedPluginBase):
+        ACTION_TYPES = frozenset({"login"})
+
+        def supports_action(self, action_type):
+            log.append(("override", action_type))
+            return super().supports_action(action_type)
+
+        def run_action(self, action_type, key, spec, engine):
+            return "handled"
+
+    plugins = {"shadowed": shadowed, "instance": instance_level, "property": ByProperty("x.json", {}),
+               "declared": Declared("x.json", {})}
+    assert dispatch_plugin_action(plugins, "LOGIN", "k", {}, None) is True
+    assert log == [("instance", "login"), ("run", "login"), ("property", "login"), ("override", "login")]
+
+
+@pytest.mark.filterwarnings("ignore:nanobind. attempted to access an uninitialized instance")
+def test_dynamic_members_and_uninitialised_base_instances():
+    class Dynamic:
+        def __getattr__(self, name):
+            if name == "supports_action":
+                return lambda at: True
+            if name == "run_action":
+                return lambda at, key, spec, engine: at == "go"
+            raise AttributeError(name)
+
+    assert dispatch_plugin_action({"d": Dynamic()}, "GO", "k", {}, None) is True
+
+    class Unready(LoginPlugin):
+        def __init__(self):
+            pass
+
+    with pytest.raises(TypeError):
+        dispatch_plugin_action({"u": Unready()}, "login", "k", {}, None)
+
+    class Borrowing:
+        supports_action = UnifiedPluginBase.supports_action
+        run_action = UnifiedPluginBase.run_action
+        ACTION_TYPES = frozenset({"login"})
+
+    with pytest.raises(TypeError):
+        dispatch_plugin_action({"b": Borrowing()}, "login", "k", {}, None)

@@ -98,21 +98,6 @@ template <class F> void for_each(nb::handle iterable, F &&f) {
     if (PyErr_Occurred()) rethrow();
 }
 
-/// Entries of a mapping; for a dict, keys and values are held while `f` runs.
-template <class F> void for_each_item(nb::handle mapping, F &&f) {
-    if (PyDict_Check(mapping.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(mapping.ptr(), &pos, &k, &v)) f(nb::borrow(k), nb::borrow(v));
-        return;
-    }
-    for_each(call_method(mapping, VT_KEY("items")), [&](nb::object pair) {
-        nb::object k, v;
-        unpack2(pair, k, v);
-        f(k, v);
-    });
-}
-
 // ---------------------------------------------------------------------------
 // Deep copies for snapshots
 // ---------------------------------------------------------------------------

@@ -245,9 +245,15 @@ inline nb::handle first_truthy(std::initializer_list<nb::handle> candidates) {
 /// when absent. Null is what "absent counts as None" means in the algorithms;
 /// `truthy` and `value_or_none` accept it.
 inline nb::object get(nb::handle d, nb::handle key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *v; // a miss costs no look at the thread's error state
+    if (PyDict_GetItemRef(d.ptr(), key.ptr(), &v) < 0) rethrow();
+    return nb::steal(v);
+#else
     PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
     if (!v && PyErr_Occurred()) rethrow();
     return nb::borrow(v);
+#endif
 }
 
 /// `d.get(key)` when `d` is a mapping, else absent.
@@ -282,6 +288,43 @@ inline bool member(nb::handle collection, nb::handle x) {
     int r = PySequence_Contains(collection.ptr(), x.ptr());
     if (r < 0) rethrow();
     return r != 0;
+}
+
+/// Walks the entries of a dict (or subclass) in order with the checks of the
+/// runtime's own dict iterators: when Python code run between two steps
+/// changes the dict's size (or its keys), the next step raises the runtime's
+/// RuntimeError with the runtime's message. The caller keeps the dict alive;
+/// the entries handed out are borrowed.
+class dict_walk {
+public:
+    explicit dict_walk(nb::handle d) : d_(d.ptr()), used_(PyDict_GET_SIZE(d_)), left_(used_) {}
+
+    bool next(PyObject *&key, PyObject *&value) {
+        if (PyDict_GET_SIZE(d_) != used_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!PyDict_Next(d_, &pos_, &key, &value)) return false;
+        if (left_-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return true;
+    }
+
+private:
+    PyObject *d_;
+    Py_ssize_t used_, left_, pos_ = 0;
+};
+
+/// `for key, value in d.items(): f(key, value)` on a dict (or subclass):
+/// `f` receives strong references, so Python code it runs may change `d`.
+template <typename F> inline void for_each_item(nb::handle d, F &&f) {
+    dict_walk walk(d);
+    PyObject *k, *v;
+    while (walk.next(k, v)) {
+        nb::object key = nb::borrow(k), value = nb::borrow(v);
+        f(key, value);
+    }
+}
+
+/// A new empty dict with room for `n` entries (no resize while filling it).
+inline nb::dict presized_dict(Py_ssize_t n) {
+    return nb::steal<nb::dict>(checked(_PyDict_NewPresized(n)));
 }
 
 /// A new dict holding the entries of `d` (a shallow copy).
@@ -439,6 +482,18 @@ inline nb::object import_from(nb::handle module, nb::handle name) {
         rethrow();
     }
     return nb::steal(attr);
+}
+
+/// A module-level name as the module's own code sees it at this moment
+/// (`sys.modules[module].name`), so that names rebound on the module (a test's
+/// monkeypatch, a host's override) are honoured, as Python globals would be.
+inline nb::object module_global(const char *module, nb::handle name) {
+    nb::object m = nb::steal(PyImport_GetModule(utf8(module).ptr()));
+    if (!m.is_valid()) {
+        if (PyErr_Occurred()) rethrow();
+        m = import(module);
+    }
+    return attr(m, name);
 }
 
 /// An attribute of a module imported once and kept for the life of the

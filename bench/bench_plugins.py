@@ -1,0 +1,166 @@
+"""Tk configuration sections and the plugin layer: lirren, ostrel.
+
+Each C++ function is timed beside a straightforward pure-Python version of
+the same behaviour, written here. The accessors run once per engine; the
+dispatch runs on every key press.
+"""
+
+from __future__ import annotations
+
+from harness import Case
+
+from vantrel_app_plugin import lirren, ostrel
+
+# --- pure-Python versions ------------------------------------------------------
+
+def _text(v):
+    return v if isinstance(v, str) else str(v)
+
+
+def _tk(layout):
+    tk = layout.get("tk")
+    return dict(tk) if isinstance(tk, dict) else {}
+
+
+def py_navigation_cfg(layout: dict) -> dict:
+    if type(layout) is not dict:
+        raise TypeError("layout must be dict")
+    tk = _tk(layout)
+    nav = tk.get("navigation")
+    if isinstance(nav, dict):
+        return dict(nav)
+    inp = layout.get("input")
+    if isinstance(inp, dict) and isinstance(inp.get("navigation"), dict):
+        return dict(inp["navigation"])
+    home = ""
+    auth = layout.get("auth")
+    if isinstance(auth, dict):
+        v = auth.get("home_after_login") or auth.get("after_login_page")
+        home = _text(v) if v else ""
+    return {
+        "start_page": _text(tk.get("start_page") or "login"),
+        "home_after_login": _text(tk.get("home_after_login") or home or "dashboard"),
+        "after_register_page": _text(tk.get("after_register_page") or "login"),
+        "after_logout_page": _text(tk.get("after_logout_page") or "login"),
+        "public_pages": list(tk.get("public_pages") or ["login", "register"]),
+    }
+
+
+def py_actions_cfg(layout: dict) -> dict:
+    if type(layout) is not dict:
+        raise TypeError("layout must be dict")
+    raw = _tk(layout).get("actions")
+    if not isinstance(raw, dict):
+        inp = layout.get("input")
+        raw = inp.get("actions") if isinstance(inp, dict) else None
+    if not isinstance(raw, dict):
+        return {}
+    out = {}
+    for key, spec in raw.items():
+        if isinstance(spec, dict):
+            out[_text(key)] = dict(spec)
+        elif isinstance(spec, str):
+            out[_text(key)] = {"type": spec}
+    return out
+
+
+_ALIASES = {"grisel": "login"}
+
+
+def py_plugin_config(layout: dict, feature_id: str) -> dict:
+    fid = feature_id.strip()
+    fid = _ALIASES.get(fid, fid)
+    block = layout.get("plugins")
+    cfg = dict(block).get("config") if isinstance(block, dict) else None
+    if not isinstance(cfg, dict):
+        return {}
+    raw = cfg.get(fid)
+    return dict(raw) if isinstance(raw, dict) else {}
+
+
+def py_merged_sections(layout: dict, feature_id: str, section_names: tuple) -> dict:
+    if type(layout) is not dict or type(feature_id) is not str or type(section_names) is not tuple:
+        raise TypeError("bad argument")
+    per = py_plugin_config(layout, feature_id).get("sections")
+    out = {}
+    for name in section_names:
+        if isinstance(per, dict) and name in per:
+            out[name] = per[name]
+        elif name in layout:
+            out[name] = layout[name]
+    return out
+
+
+def py_dispatch_plugin_action(plugins: dict, action_type: str, key: str, spec: dict, engine) -> bool:
+    if type(plugins) is not dict or type(action_type) is not str or type(key) is not str or type(spec) is not dict:
+        raise TypeError("bad argument")
+    at = action_type.lower()
+    for plugin in plugins.values():
+        run = getattr(plugin, "run_action", None)
+        supports = getattr(plugin, "supports_action", None)
+        if not callable(supports) or not callable(run):
+            continue
+        if not supports(at):
+            continue
+        if run(at, key, spec, engine):
+            return True
+    return False
+
+
+# --- cases ---------------------------------------------------------------------------
+
+class ReportPlugin(ostrel.UnifiedPluginBase):
+    FEATURE_ID = "report"
+    ACTION_TYPES = frozenset({"export", "print"})
+
+
+class AuditPlugin(ostrel.UnifiedPluginBase):
+    FEATURE_ID = "audit"
+    ACTION_TYPES = frozenset({"audit"})
+
+
+class LoginPlugin(ostrel.UnifiedPluginBase):
+    FEATURE_ID = "login"
+    JSON_SECTIONS = ("database", "auth")
+    ACTION_TYPES = frozenset({"sso"})
+
+    def run_action(self, action_type, key, spec, engine):
+        return True
+
+
+def cases() -> list[Case]:
+    layout = {
+        "database": {"name": "demo", "tables": []},
+        "auth": {"table": "users", "home_after_login": "home"},
+        "plugins": {"enabled": ["login", "report", "audit"],
+                    "config": {"login": {"sections": {"database": {"name": "own"}}}}},
+        "tk": {
+            "start_page": "login",
+            "public_pages": ["login", "register", "about"],
+            "after_logout_page": "login",
+            "actions": {
+                "登录": "login", "注册": "register", "退出": {"type": "logout"},
+                "首页": {"type": "goto", "page": "home"}, "计算": {"type": "business", "name": "calc"},
+                "导出": {"type": "export"}, "清空": "reset", "帮助": {"type": "goto", "page": "help"},
+            },
+        },
+    }
+    with_nav = {"tk": {"navigation": {"start_page": "home", "public_pages": ["home"]}}}
+    plugins = {
+        "login": LoginPlugin("gui_layout.json", layout),
+        "report": ReportPlugin("gui_layout.json", layout),
+        "audit": AuditPlugin("gui_layout.json", layout),
+    }
+    spec = {"type": "login"}
+    return [
+        Case("navigation_cfg (built from tk keys)", lirren.navigation_cfg, py_navigation_cfg, (layout,), 3.0),
+        Case("navigation_cfg (tk.navigation block)", lirren.navigation_cfg, py_navigation_cfg, (with_nav,), 3.0),
+        Case("actions_cfg (8 actions)", lirren.actions_cfg, py_actions_cfg, (layout,), 3.0),
+        Case("merged_sections (2 sections, alias)", ostrel.merged_sections, py_merged_sections,
+             (layout, "grisel", ("database", "auth")), 3.0),
+        Case("dispatch_plugin_action (3 plugins, none takes)", ostrel.dispatch_plugin_action,
+             py_dispatch_plugin_action, (plugins, "LOGIN", "登录", spec, None), 3.0),
+        Case("dispatch_plugin_action (3rd plugin takes)", ostrel.dispatch_plugin_action,
+             py_dispatch_plugin_action, (dict(reversed(plugins.items())), "SSO", "单点", {"type": "sso"}, None),
+             3.0),
+    ]

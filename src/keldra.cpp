@@ -431,26 +431,36 @@ bool resolve_below(const std::string &path, size_t known, std::string &out) {
     return true;
 }
 
+/// The file system bytes of a path text that needs nothing from pathlib: not
+/// empty, no NUL, no leading "//"; null otherwise (pathlib then reports what
+/// is wrong, quoting the whole path).
+nb::object plain_bytes(nb::handle s, std::string_view &out) {
+    nb::object b = nb::steal(PyUnicode_EncodeFSDefault(s.ptr()));
+    if (!b.is_valid()) {
+        PyErr_Clear();
+        return b;
+    }
+    out = std::string_view(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
+    if (out.empty() || out.find('\0') != std::string_view::npos || !plain_root(out)) return nb::object();
+    return b;
+}
+
 /// Steps 3 to 5 of `db_path` (join under the data root, create the parent,
 /// resolve) without pathlib, for plain POSIX paths whose directory exists;
 /// false when pathlib has to do them. `root` receives the data root when it
 /// was needed.
 bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::string &out) {
-    nb::object enc = nb::steal(PyUnicode_EncodeFSDefault(rel.ptr()));
-    if (!enc.is_valid()) {
-        PyErr_Clear(); // pathlib reports it, quoting the whole path
-        return false;
-    }
-    std::string_view r(PyBytes_AS_STRING(enc.ptr()), (size_t) PyBytes_GET_SIZE(enc.ptr()));
-    if (r.empty() || r.find('\0') != std::string_view::npos || !plain_root(r)) return false;
+    std::string_view r;
+    nb::object rel_bytes = plain_bytes(rel, r);
+    if (!rel_bytes.is_valid()) return false;
     std::string path;
     size_t known = 0;
     if (r[0] != '/') {
         root = data_root_of(self);
         if ((PyObject *) Py_TYPE(root.ptr()) != VT_IMPORTED("pathlib", "PosixPath").ptr()) return false;
-        nb::bytes base = fs_encode(text(root));
-        std::string_view b(base.c_str(), base.size());
-        if (b.empty() || b[0] != '/' || !plain_root(b) || b.find('\0') != std::string_view::npos) return false;
+        std::string_view b;
+        nb::object root_bytes = plain_bytes(text(root), b);
+        if (!root_bytes.is_valid() || b[0] != '/') return false;
         append_components(path, b);
         if (!overridden(self, VT_KEY("data_root"))) known = path.size();
     }
@@ -492,7 +502,62 @@ nb::object db_path(const Self &self) {
 // The runtime's sqlite3 module and direct access to its SQLite library
 // ---------------------------------------------------------------------------
 
-#define VT_SQLITE(name) VT_IMPORTED("sqlite3", name)
+/// Symbolic names of SQLite result codes, as the module's exceptions carry
+/// them in `sqlite_errorname`: its SQLITE_<primary> and
+/// SQLITE_<primary>_<detail> constants.
+nb::dict result_code_names(nb::handle module) {
+    static const char *const primary[] = {
+        "OK",       "ERROR",     "INTERNAL", "PERM",       "ABORT",    "BUSY",   "LOCKED",   "NOMEM",
+        "READONLY", "INTERRUPT", "IOERR",    "CORRUPT",    "NOTFOUND", "FULL",   "CANTOPEN", "PROTOCOL",
+        "EMPTY",    "SCHEMA",    "TOOBIG",   "CONSTRAINT", "MISMATCH", "MISUSE", "NOLFS",    "AUTH",
+        "FORMAT",   "RANGE",     "NOTADB",   "NOTICE",     "WARNING",  "ROW",    "DONE"};
+    nb::dict names;
+    nb::object all = own(PyObject_Dir(module.ptr()));
+    for (nb::handle name : nb::borrow<nb::list>(all)) {
+        std::string_view n = utf8_view(name);
+        if (n.substr(0, 7) != "SQLITE_") continue;
+        n.remove_prefix(7);
+        bool is_code = false;
+        for (const char *p : primary) {
+            size_t len = strlen(p);
+            is_code |= n.substr(0, len) == p && (n.size() == len || n[len] == '_');
+        }
+        nb::object value = attr(module, name);
+        if (is_code && PyLong_CheckExact(value.ptr()) && !contains(names, value)) set_item(names, value, name);
+    }
+    return names;
+}
+
+/// Objects of the runtime's sqlite3 module, fixed at load.
+struct SqliteModule {
+    PyObject *connect, *Row, *adapters;
+    PyObject *str_adapter; // the key of an adapter registered for str
+    PyObject *DatabaseError, *OperationalError, *IntegrityError, *InternalError, *DataError, *InterfaceError,
+        *ProgrammingError;
+    PyObject *code_names;
+};
+
+const SqliteModule &sqlite_module() {
+    static const SqliteModule m = [] {
+        nb::object module = import("sqlite3");
+        auto take = [&](const char *name) { return attr(module, utf8(name)).release().ptr(); };
+        SqliteModule s;
+        s.connect = take("connect");
+        s.Row = take("Row");
+        s.adapters = take("adapters");
+        s.str_adapter = checked(PyTuple_Pack(2, (PyObject *) &PyUnicode_Type, take("PrepareProtocol")));
+        s.DatabaseError = take("DatabaseError");
+        s.OperationalError = take("OperationalError");
+        s.IntegrityError = take("IntegrityError");
+        s.InternalError = take("InternalError");
+        s.DataError = take("DataError");
+        s.InterfaceError = take("InterfaceError");
+        s.ProgrammingError = take("ProgrammingError");
+        s.code_names = result_code_names(module).release().ptr();
+        return s;
+    }();
+    return m;
+}
 
 // The handful of SQLite C functions used, declared here so that the build
 // needs no SQLite headers; they are looked up in the library that the
@@ -502,7 +567,6 @@ struct sqlite3_stmt;
 
 enum : int {
     SQLITE_OK = 0,
-    SQLITE_INTERNAL = 2,
     SQLITE_NOMEM = 7,
     SQLITE_ROW = 100,
     SQLITE_DONE = 101,
@@ -598,60 +662,25 @@ const SqliteApi &sqlite_api() {
     return api;
 }
 
-/// Symbolic names of SQLite result codes, as the module's exceptions carry
-/// them in `sqlite_errorname`: the module's SQLITE_<primary> and
-/// SQLITE_<primary>_<detail> constants.
-nb::handle error_names() {
-    static PyObject *names = [] {
-        static const char *primary[] = {
-            "OK",       "ERROR",    "INTERNAL", "PERM",     "ABORT",  "BUSY",     "LOCKED", "NOMEM",
-            "READONLY", "INTERRUPT", "IOERR",   "CORRUPT",  "NOTFOUND", "FULL",   "CANTOPEN", "PROTOCOL",
-            "EMPTY",    "SCHEMA",   "TOOBIG",   "CONSTRAINT", "MISMATCH", "MISUSE", "NOLFS",  "AUTH",
-            "FORMAT",   "RANGE",    "NOTADB",   "NOTICE",   "WARNING",  "ROW",    "DONE"};
-        nb::object module = import("sqlite3");
-        nb::dict out;
-        for (nb::handle name : nb::borrow<nb::list>(own(PyObject_Dir(module.ptr())))) {
-            std::string_view n = utf8_view(name);
-            if (n.substr(0, 7) != "SQLITE_") continue;
-            n.remove_prefix(7);
-            bool is_code = false;
-            for (const char *p : primary) {
-                size_t len = strlen(p);
-                is_code |= n.substr(0, len) == p && (n.size() == len || n[len] == '_');
-            }
-            nb::object value = attr(module, name);
-            if (is_code && PyLong_CheckExact(value.ptr()) && !contains(out, value)) set_item(out, value, name);
-        }
-        return out.release().ptr();
-    }();
-    return names;
-}
-
-/// The key under which `sqlite3.register_adapter(str, ...)` stores an adapter.
-nb::handle str_adapter_key() {
-    static PyObject *key = PyTuple_Pack(2, (PyObject *) &PyUnicode_Type, VT_SQLITE("PrepareProtocol").ptr());
-    return checked(key);
-}
-
 /// The module's exception class for a primary result code; null for NOMEM.
 PyObject *error_class(int code) {
     switch (code & 0xff) {
-    case SQLITE_INTERNAL: case 12 /* NOTFOUND */:
-        return VT_SQLITE("InternalError").ptr();
-    case SQLITE_NOMEM:
+    case 2 /* INTERNAL */: case 12 /* NOTFOUND */:
+        return sqlite_module().InternalError;
+    case 7 /* NOMEM */:
         return nullptr;
     case 1 /* ERROR */: case 3 /* PERM */: case 4 /* ABORT */: case 5 /* BUSY */: case 6 /* LOCKED */:
     case 8 /* READONLY */: case 9 /* INTERRUPT */: case 10 /* IOERR */: case 13 /* FULL */:
     case 14 /* CANTOPEN */: case 15 /* PROTOCOL */: case 16 /* EMPTY */: case 17 /* SCHEMA */:
-        return VT_SQLITE("OperationalError").ptr();
+        return sqlite_module().OperationalError;
     case 18 /* TOOBIG */:
-        return VT_SQLITE("DataError").ptr();
+        return sqlite_module().DataError;
     case 19 /* CONSTRAINT */: case 20 /* MISMATCH */:
-        return VT_SQLITE("IntegrityError").ptr();
+        return sqlite_module().IntegrityError;
     case 21 /* MISUSE */: case 25 /* RANGE */:
-        return VT_SQLITE("InterfaceError").ptr();
+        return sqlite_module().InterfaceError;
     default:
-        return VT_SQLITE("DatabaseError").ptr();
+        return sqlite_module().DatabaseError;
     }
 }
 
@@ -668,7 +697,7 @@ PyObject *error_class(int code) {
     }
     nb::object exc = call1(cls, utf8(api.errmsg(db)));
     nb::object number = own(PyLong_FromLong(extended));
-    nb::object name = get(error_names(), number);
+    nb::object name = get(sqlite_module().code_names, number);
     if (PyObject_SetAttr(exc.ptr(), VT_KEY("sqlite_errorcode").ptr(), number.ptr()) < 0 ||
         PyObject_SetAttr(exc.ptr(), VT_KEY("sqlite_errorname").ptr(),
                          name.is_valid() ? name.ptr() : utf8("unknown").ptr()) < 0)
@@ -764,9 +793,9 @@ public:
         const SqliteApi &api = db.api();
         std::string_view text = utf8_view(sql);
         if ((long long) text.size() > api.limit(db.get(), SQLITE_LIMIT_SQL_LENGTH, -1))
-            raise(VT_SQLITE("DataError").ptr(), "query string is too large");
+            raise(sqlite_module().DataError, "query string is too large");
         if (strlen(text.data()) != text.size())
-            raise(VT_SQLITE("ProgrammingError").ptr(), "the query contains a null character");
+            raise(sqlite_module().ProgrammingError, "the query contains a null character");
         const char *tail = nullptr;
         int rc;
         {
@@ -775,7 +804,7 @@ public:
         }
         if (rc != SQLITE_OK) raise_sqlite_error(db.get(), rc);
         if (tail && skip_sql_space(tail))
-            raise(VT_SQLITE("ProgrammingError").ptr(), "You can only execute one statement at a time.");
+            raise(sqlite_module().ProgrammingError, "You can only execute one statement at a time.");
     }
     Statement(const Statement &) = delete;
     ~Statement() {
@@ -787,7 +816,7 @@ public:
         const SqliteApi &api = db_.api();
         int needed = api.bind_parameter_count(st_);
         if (needed != (int) params.size()) {
-            PyErr_Format(VT_SQLITE("ProgrammingError").ptr(),
+            PyErr_Format(sqlite_module().ProgrammingError,
                          "Incorrect number of bindings supplied. The current statement uses %d, and "
                          "there are %zd supplied.",
                          needed, (Py_ssize_t) params.size());
@@ -832,7 +861,7 @@ public:
                 PyObject *u = PyUnicode_FromStringAndSize(s, api.column_bytes(st_, i));
                 if (!u && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
                     PyErr_Clear();
-                    PyErr_Format(VT_SQLITE("OperationalError").ptr(),
+                    PyErr_Format(sqlite_module().OperationalError,
                                  "Could not decode to UTF-8 column '%s' with text '%s'",
                                  api.column_name(st_, i), s);
                 }
@@ -898,8 +927,8 @@ struct ConnectScope {
 nb::object open_module_connection(const Self &self) {
     DbFile f = db_file(self);
     nb::object path = f.path.is_valid() ? nb::object(text(f.path)) : nb::object(fs_decode(f.bytes));
-    nb::object conn = call1(VT_SQLITE("connect"), path);
-    if (PyObject_SetAttr(conn.ptr(), VT_KEY("row_factory").ptr(), VT_SQLITE("Row").ptr()) < 0) {
+    nb::object conn = call1(sqlite_module().connect, path);
+    if (PyObject_SetAttr(conn.ptr(), VT_KEY("row_factory").ptr(), sqlite_module().Row) < 0) {
         nb::python_error error;
         call_method(conn, VT_KEY("close"));
         throw error;
@@ -1052,7 +1081,7 @@ private:
 /// overridden (and no adapter is registered for str), else inside `connect()`.
 template <class Op> nb::object in_session(const Self &self, Op &&op) {
     if (sqlite_api().ready && !overridden(self, VT_KEY("connect")) && !overridden(self, VT_KEY("hash_password")) &&
-        !contains(VT_SQLITE("adapters"), str_adapter_key())) {
+        !contains(sqlite_module().adapters, sqlite_module().str_adapter)) {
         NativeSession session(db_file(self).bytes);
         return op(session);
     }
@@ -1193,7 +1222,7 @@ nb::object register_user(const Self &self, nb::handle fields) {
             session.insert(insert_sql, c.user, stored);
         } catch (nb::python_error &e) {
             // A registration of the same name that committed after our check.
-            if (!e.matches(VT_SQLITE("IntegrityError")) || !session.exists(exists_sql, c.user)) throw;
+            if (!e.matches(sqlite_module().IntegrityError) || !session.exists(exists_sql, c.user)) throw;
             return result(false, VT_KEY("用户名已存在"));
         }
         session.commit();
@@ -1329,12 +1358,7 @@ NB_MODULE(keldra, m) {
     // Module constants fixed at load: the data-root resolver, the sqlite3
     // module's classes and the SQLite library it uses.
     data_root_function();
-    (void) VT_SQLITE("connect"), (void) VT_SQLITE("Row"), (void) VT_SQLITE("adapters");
-    (void) VT_SQLITE("DatabaseError"), (void) VT_SQLITE("OperationalError"), (void) VT_SQLITE("IntegrityError");
-    (void) VT_SQLITE("InternalError"), (void) VT_SQLITE("DataError"), (void) VT_SQLITE("InterfaceError");
-    (void) VT_SQLITE("ProgrammingError");
-    str_adapter_key();
-    error_names();
+    sqlite_module();
     m.attr("_native_sqlite") = nb::bool_(sqlite_api().ready);
 
     nb::class_<ConnectScope>(m, "_ConnectScope", nb::type_slots(gc_slots<ConnectScope>),

@@ -220,7 +220,7 @@ def cases() -> list[Case]:
         Case("app_name (database.name)", lambda: cpp.app_name, lambda: py.app_name, (), 3.0),
         Case("app_name (config directory)", lambda: cpp_bare.app_name, lambda: py_bare.app_name, (), 3.0),
         Case("app_title", lambda: cpp.app_title, lambda: py.app_title, (), 2.0),
-        Case("hash_password", cpp.hash_password, py.hash_password, ("admin123",), 2.0),
+        Case("hash_password", cpp.hash_password, py.hash_password, ("admin123",), 1.5),
         Case("db_path", lambda: cpp.db_path, lambda: py.db_path),
         Case("login_user (success)", cpp.login_user, py.login_user, (good,), 1.5),
         Case("login_user (wrong password)", cpp.login_user, py.login_user, (wrong,), 1.5),

@@ -1370,6 +1370,8 @@ NB_MODULE(keldra, m) {
 
     nb::class_<Plugin>(m, "JsonAppPlugin", nb::type_slots(gc_slots<Plugin>),
                        "Application object configured by one JSON layout document, with its SQLite user store.")
+        // The document is read before the object is built, so a failed read
+        // leaves no half-made instance behind.
         .def("__init__",
              [](Plugin *self, nb::handle config_path) {
                  nb::object path = to_path(config_path, "JsonAppPlugin", "config_path");

@@ -18,6 +18,7 @@ from harness import Case
 
 from vantrel_app_plugin import brisen
 from vantrel_app_plugin.brisen import TkJsonEngine
+from vantrel_app_plugin.ostrel import UnifiedPluginBase
 from vantrel_soft import gui_config
 from vantrel_soft.harness import COMPONENT_KEYS
 
@@ -187,16 +188,11 @@ class PyEngine:
 # --- set-up ---------------------------------------------------------------------------------
 
 
-class Bystander:
-    """A plugin that supports nothing the engine presses."""
+class Bystander(UnifiedPluginBase):
+    """A plugin written on the SDK's base class that takes over only its own action type."""
 
+    FEATURE_ID = "export"
     ACTION_TYPES = frozenset({"export"})
-
-    def supports_action(self, action_type):
-        return action_type in self.ACTION_TYPES
-
-    def run_action(self, action_type, key, spec, engine):
-        return False
 
 
 def _layout() -> dict:
@@ -223,7 +219,7 @@ def cases() -> list[Case]:
     gui_config.use_layout(path)
 
     engine = TkJsonEngine(str(path))
-    engine._plugins = {"login": engine.plugin, "a": Bystander(), "b": Bystander()}
+    engine._plugins = {"login": engine.plugin, "a": Bystander(path, {}), "b": Bystander(path, {})}
     twin = PyEngine(engine)
     for e in (engine, twin):
         e._user = {"id": 1, "username": "admin"}

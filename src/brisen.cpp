@@ -9,6 +9,7 @@
 #include <vantrel/idioms.hpp>
 
 #include <initializer_list>
+#include <string_view>
 
 namespace nb = nanobind;
 using namespace vantrel;
@@ -58,7 +59,9 @@ const char *const member_names[MEMBER_COUNT] = {
     "_action_register", "_action_logout", "_action_business"};
 Overridable members[MEMBER_COUNT];
 
-bool inherited(nb::handle self, Member m) { return members[m].inherited(self); }
+bool inherited(nb::handle self, Member m) {
+    return Py_TYPE(self.ptr()) == engine_type || members[m].inherited(self);
+}
 
 Engine &engine_of(nb::handle self, const char *method) {
     return self_of<Engine>(self, engine_type, method);
@@ -78,7 +81,7 @@ nb::object global(nb::handle name) {
 bool host_knows(nb::handle component_keys, nb::handle key) { return member(component_keys, key); }
 
 nb::str start_page(Engine &e) {
-    return text(first_truthy({get_any(e.nav, VT_KEY("start_page")), VT_KEY("login")}));
+    return text(first_truthy_in(e.nav, {VT_KEY("start_page")}, VT_KEY("login")));
 }
 
 bool logged_in(const Engine &e) { return !e.user.is_none(); }
@@ -170,7 +173,7 @@ nb::object deep_copy(nb::handle value) {
 
 nb::object home_page(nb::handle self) {
     Engine &e = engine_of(self, "home_page");
-    return text(first_truthy({get_any(e.nav, VT_KEY("home_after_login")), VT_KEY("dashboard")}));
+    return text(first_truthy_in(e.nav, {VT_KEY("home_after_login")}, VT_KEY("dashboard")));
 }
 
 nb::object call_home_page(nb::handle self) {
@@ -184,9 +187,9 @@ nb::object call_business_handlers(nb::handle self) {
                                               : attr(self, VT_KEY("business_handlers"));
 }
 
-nb::object call_guard_page(nb::handle self, nb::handle page_id);
+nb::object call_guard_page(nb::handle self, Engine &e, nb::handle page_id);
 nb::object call_page_index(nb::handle self, nb::handle page_id);
-void call_goto(nb::handle self, nb::handle page_id, bool clear_form);
+void call_goto(nb::handle self, Engine &e, nb::handle page_id, bool clear_form);
 
 nb::object layout_component_keys(nb::handle self) {
     Engine &e = engine_of(self, "_layout_component_keys");
@@ -264,35 +267,74 @@ nb::object snapshot(nb::handle self) {
     return out;
 }
 
-void merge_components(nb::handle self, nb::kwargs values) {
+/// Store one merged value when the host knows the key; tells whether it did.
+bool merge_one(Engine &e, nb::handle known, nb::handle key, nb::handle value, bool &touched_auth) {
+    if (!host_knows(known, key)) return false;
+    if (!touched_auth && member(e.auth_component_keys, key)) touched_auth = true;
+    if (PyObject_SetItem(e.components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    return true;
+}
+
+/// `merge_components(**values)`, called with the runtime's fast keyword
+/// convention so the values are read straight from the call. A page request
+/// is guarded first: the guarded page and its index replace the values given
+/// for "ui_page" and "ui_page_index" (an index not given comes last).
+void merge_components(nb::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Engine &e = engine_of(self, "merge_components");
-    if (nb::object page = get(values, VT_KEY("ui_page")); page.is_valid()) {
-        nb::object pid = call_guard_page(self, text(page));
-        set_item(values, VT_KEY("ui_page"), pid);
-        set_item(values, VT_KEY("ui_page_index"), call_page_index(self, pid));
+    if (nargs) {
+        PyErr_Format(PyExc_TypeError, "merge_components() takes 0 positional arguments but %zd were given", nargs);
+        rethrow();
     }
+    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t page_at = -1, index_at = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        if (str_eq(name, VT_KEY("ui_page"))) page_at = i;
+        else if (str_eq(name, VT_KEY("ui_page_index"))) index_at = i;
+    }
+    nb::object page, index;
+    if (page_at >= 0) {
+        page = call_guard_page(self, e, text(args[page_at]));
+        index = call_page_index(self, page);
+    }
+
     nb::object known = global(VT_KEY("COMPONENT_KEYS"));
     bool dirty = false, touched_auth = false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(values.ptr(), &pos, &k, &v)) {
-        nb::object key = nb::borrow(k), value = nb::borrow(v);
-        if (!host_knows(known, key)) continue;
-        dirty = true;
-        if (!touched_auth && member(e.auth_component_keys, key)) touched_auth = true;
-        if (PyObject_SetItem(e.components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle value = args[i];
+        if (i == page_at) value = page;
+        else if (i == index_at && page_at >= 0) value = index;
+        dirty = merge_one(e, known, PyTuple_GET_ITEM(kwnames, i), value, touched_auth) || dirty;
     }
+    if (page_at >= 0 && index_at < 0)
+        dirty = merge_one(e, known, VT_KEY("ui_page_index"), index, touched_auth) || dirty;
     if (!dirty) return;
     if (!logged_in(e) && touched_auth) e.status = utf8("请登录");
     e.revision += 1;
 }
 
+PyObject *merge_components_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    try {
+        merge_components(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+        Py_RETURN_NONE;
+    } catch (nb::python_error &err) {
+        err.restore();
+    } catch (const std::exception &err) {
+        PyErr_SetString(PyExc_RuntimeError, err.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef merge_components_def = {
+    "merge_components", (PyCFunction) (void (*)(void)) merge_components_entry, METH_FASTCALL | METH_KEYWORDS,
+    "merge_components(self, **values)\n--\n\nStore widget values under the component keys the host knows."};
+
 void reset_all(nb::handle self) {
     Engine &e = engine_of(self, "reset_all");
     e.user = nb::none();
     e.status = utf8("已复位");
-    nb::str target = text(first_truthy({get_any(e.nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
-    call_goto(self, target, true);
+    nb::str target = text(first_truthy_in(e.nav, {VT_KEY("after_logout_page")}, VT_KEY("login")));
+    call_goto(self, e, target, true);
 }
 
 void call_reset_all(nb::handle self) {
@@ -316,8 +358,8 @@ nb::object guard_page(nb::handle self, nb::handle page_id) {
     return guard_page_impl(self, e, page_id);
 }
 
-nb::object call_guard_page(nb::handle self, nb::handle page_id) {
-    if (inherited(self, GUARD_PAGE)) return guard_page_impl(self, engine_of(self, "_guard_page"), page_id);
+nb::object call_guard_page(nb::handle self, Engine &e, nb::handle page_id) {
+    if (inherited(self, GUARD_PAGE)) return guard_page_impl(self, e, page_id);
     return call_method(self, members[GUARD_PAGE].name, page_id);
 }
 
@@ -348,7 +390,7 @@ nb::object call_page_index(nb::handle self, nb::handle page_id) {
 }
 
 void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form) {
-    nb::object pid = call_guard_page(self, requested);
+    nb::object pid = call_guard_page(self, e, requested);
     if (!pid.is_none() && !PyUnicode_Check(pid.ptr())) {
         PyErr_Format(PyExc_TypeError, "_guard_page() must return str, not %s", Py_TYPE(pid.ptr())->tp_name);
         rethrow();
@@ -379,9 +421,9 @@ void goto_page(nb::handle self, nb::handle page_id, nb::handle clear_form) {
     goto_impl(self, e, page_id, truthy(clear_form));
 }
 
-void call_goto(nb::handle self, nb::handle page_id, bool clear_form) {
+void call_goto(nb::handle self, Engine &e, nb::handle page_id, bool clear_form) {
     if (inherited(self, GOTO))
-        goto_impl(self, engine_of(self, "_goto"), page_id, clear_form);
+        goto_impl(self, e, page_id, clear_form);
     else
         call_method(self, members[GOTO].name, page_id, nb::bool_(clear_form));
 }
@@ -438,7 +480,7 @@ void action_login(nb::handle self, nb::handle spec) {
     unpack2(call_method(e.plugin, VT_KEY("login_user"), credentials), flag, payload);
     if (truthy(flag) && is_mapping(payload)) {
         e.user = payload;
-        nb::str message = text(first_truthy({get_any(spec, VT_KEY("success_message")), VT_KEY("欢迎，{username}")}));
+        nb::str message = text(first_truthy_in(spec, {VT_KEY("success_message")}, VT_KEY("欢迎，{username}")));
         e.status = call_method(message, VT_KEY("format_map"), payload);
         nb::object target = get_any(spec, VT_KEY("success_page"));
         if (!truthy(target)) target = get_any(spec, VT_KEY("goto"));
@@ -446,12 +488,12 @@ void action_login(nb::handle self, nb::handle spec) {
         nb::object clear = get_any(spec, VT_KEY("clear_form"));
         bool clearing = (clear.is_valid() && !clear.is_none()) ? truthy(clear)
                                                                : truthy(get_any(spec, VT_KEY("clear_on_success")));
-        call_goto(self, text(target), clearing);
+        call_goto(self, e, text(target), clearing);
         return;
     }
     e.status = text(payload);
     nb::object fail_page = get_any(spec, VT_KEY("fail_page"));
-    if (truthy(fail_page)) call_goto(self, text(fail_page), false);
+    if (truthy(fail_page)) call_goto(self, e, text(fail_page), false);
 }
 
 void action_register(nb::handle self, nb::handle spec) {
@@ -463,22 +505,22 @@ void action_register(nb::handle self, nb::handle spec) {
     if (!truthy(flag)) return;
     nb::str target = text(first_truthy({get_any(spec, VT_KEY("success_page")), get_any(spec, VT_KEY("goto")),
                                         get_any(e.nav, VT_KEY("after_register_page")), VT_KEY("login")}));
-    call_goto(self, target, clear_unless_false(spec));
+    call_goto(self, e, target, clear_unless_false(spec));
 }
 
 void action_logout(nb::handle self, nb::handle spec) {
     Engine &e = engine_of(self, "_action_logout");
     e.user = nb::none();
-    e.status = text(first_truthy({get_any(spec, VT_KEY("message")), VT_KEY("已注销")}));
+    e.status = text(first_truthy_in(spec, {VT_KEY("message")}, VT_KEY("已注销")));
     nb::str target = text(first_truthy({get_any(spec, VT_KEY("goto")), get_any(spec, VT_KEY("page")),
                                         get_any(e.nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
-    call_goto(self, target, clear_unless_false(spec));
+    call_goto(self, e, target, clear_unless_false(spec));
 }
 
 void action_business(nb::handle self, nb::handle action_spec) {
     Engine &e = engine_of(self, "_action_business");
     nb::object spec = nb::borrow(action_spec);
-    nb::str form_id = text(first_truthy({get_any(spec, VT_KEY("form")), VT_KEY("")}));
+    nb::str form_id = text(first_truthy_in(spec, {VT_KEY("form")}, VT_KEY("")));
     if (PyUnicode_GET_LENGTH(form_id.ptr())) {
         nb::object form = get_any(e.forms, form_id);
         if (is_mapping(form) && truthy(form)) { // the form gives defaults, the action's own keys win
@@ -487,7 +529,7 @@ void action_business(nb::handle self, nb::handle action_spec) {
             spec = std::move(merged);
         }
     }
-    nb::str name = text(first_truthy({get_any(spec, VT_KEY("handler")), get_any(spec, VT_KEY("business")), VT_KEY("")}));
+    nb::str name = text(first_truthy_in(spec, {VT_KEY("handler"), VT_KEY("business")}, VT_KEY("")));
     nb::object handler = get_any(call_business_handlers(self), name);
     if (!handler.is_valid() || handler.is_none()) {
         e.status = concat("未注册业务: ", name);
@@ -517,12 +559,12 @@ void action_business(nb::handle self, nb::handle action_spec) {
     if (!truthy(flag)) return;
     nb::object target = get_any(spec, VT_KEY("success_page"));
     if (!truthy(target)) target = get_any(spec, VT_KEY("goto"));
-    if (truthy(target)) call_goto(self, text(target), truthy(get_any(spec, VT_KEY("clear_form"))));
+    if (truthy(target)) call_goto(self, e, text(target), truthy(get_any(spec, VT_KEY("clear_form"))));
 }
 
 /// Navigate kind: optional component values, then the guarded page change.
 void action_navigate(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
-    nb::str target = text(first_truthy({get_any(spec, VT_KEY("page")), get_any(spec, VT_KEY("goto")), VT_KEY("")}));
+    nb::str target = text(first_truthy_in(spec, {VT_KEY("page"), VT_KEY("goto")}, VT_KEY("")));
     if (!PyUnicode_GET_LENGTH(target.ptr())) {
         e.status = concat(concat("动作 ", key), utf8(" 缺少 page"));
         return;
@@ -536,12 +578,12 @@ void action_navigate(nb::handle self, Engine &e, nb::handle key, nb::handle spec
         });
     }
     bool clear = truthy(get_any(spec, VT_KEY("clear"))) || truthy(get_any(spec, VT_KEY("clear_form")));
-    call_goto(self, target, clear);
+    call_goto(self, e, target, clear);
 }
 
 /// Method kind: call an engine method by name; the status is the method's.
 void action_method(nb::handle self, Engine &e, nb::handle spec) {
-    nb::str name = text(first_truthy({get_any(spec, VT_KEY("handler")), get_any(spec, VT_KEY("method")), VT_KEY("")}));
+    nb::str name = text(first_truthy_in(spec, {VT_KEY("handler"), VT_KEY("method")}, VT_KEY("")));
     nb::object method = getattr_opt(self, name);
     if (!is_callable(method)) {
         e.status = concat("未找到方法: ", name);
@@ -559,6 +601,25 @@ void call_action(nb::handle self, Member m, ActionImpl impl, nb::handle spec) {
         call_method(self, members[m].name, spec);
 }
 
+enum class Kind { Login, Register, Logout, Navigate, Business, Method, Unknown };
+
+/// The built-in operation a lower-cased action kind names.
+Kind kind_of(nb::handle kind) {
+    static constexpr struct {
+        std::string_view name;
+        Kind kind;
+    } kinds[] = {{"login", Kind::Login},       {"auth_login", Kind::Login},   {"register", Kind::Register},
+                 {"auth_register", Kind::Register}, {"logout", Kind::Logout}, {"auth_logout", Kind::Logout},
+                 {"goto", Kind::Navigate},     {"navigate", Kind::Navigate}, {"page", Kind::Navigate},
+                 {"business", Kind::Business}, {"handler", Kind::Business}, {"form", Kind::Business},
+                 {"hook", Kind::Method},       {"method", Kind::Method}};
+    if (!PyUnicode_IS_ASCII(kind.ptr())) return Kind::Unknown;
+    std::string_view k((const char *) PyUnicode_1BYTE_DATA(kind.ptr()), (size_t) PyUnicode_GET_LENGTH(kind.ptr()));
+    for (const auto &entry : kinds)
+        if (entry.name == k) return entry.kind;
+    return Kind::Unknown;
+}
+
 void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
     if (truthy(get_any(spec, VT_KEY("require_login")))) {
         if (inherited(self, REQUIRE_LOGIN))
@@ -566,31 +627,21 @@ void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec
         else
             call_method(self, members[REQUIRE_LOGIN].name);
     }
-    nb::str kind = lower(text(first_truthy({get_any(spec, VT_KEY("type")), get_any(spec, VT_KEY("action")), VT_KEY("")})));
+    nb::str kind = lower(text(first_truthy_in(spec, {VT_KEY("type"), VT_KEY("action")}, VT_KEY(""))));
 
     PyObject *argv[] = {e.plugins.ptr(), kind.ptr(), key.ptr(), spec.ptr(), self.ptr()};
     nb::object handled = own(PyObject_Vectorcall(global(VT_KEY("dispatch_plugin_action")).ptr(), argv, 5, nullptr));
     if (truthy(handled)) return;
 
-    auto is = [&](std::initializer_list<const char *> names) {
-        for (const char *n : names)
-            if (PyUnicode_CompareWithASCIIString(kind.ptr(), n) == 0) return true;
-        return false;
-    };
-    if (is({"login", "auth_login"}))
-        call_action(self, ACTION_LOGIN, action_login, spec);
-    else if (is({"register", "auth_register"}))
-        call_action(self, ACTION_REGISTER, action_register, spec);
-    else if (is({"logout", "auth_logout"}))
-        call_action(self, ACTION_LOGOUT, action_logout, spec);
-    else if (is({"goto", "navigate", "page"}))
-        action_navigate(self, e, key, spec);
-    else if (is({"business", "handler", "form"}))
-        call_action(self, ACTION_BUSINESS, action_business, spec);
-    else if (is({"hook", "method"}))
-        action_method(self, e, spec);
-    else
-        e.status = concat("未知动作类型: ", kind);
+    switch (kind_of(kind)) {
+    case Kind::Login: call_action(self, ACTION_LOGIN, action_login, spec); break;
+    case Kind::Register: call_action(self, ACTION_REGISTER, action_register, spec); break;
+    case Kind::Logout: call_action(self, ACTION_LOGOUT, action_logout, spec); break;
+    case Kind::Navigate: action_navigate(self, e, key, spec); break;
+    case Kind::Business: call_action(self, ACTION_BUSINESS, action_business, spec); break;
+    case Kind::Method: action_method(self, e, spec); break;
+    case Kind::Unknown: e.status = concat("未知动作类型: ", kind); break;
+    }
 }
 
 void run_action(nb::handle self, nb::handle key, nb::handle spec) {
@@ -673,7 +724,7 @@ void init_engine(nb::handle self, nb::handle config_path) {
     e.user = nb::none();
     e.status = utf8("请登录");
     e.components = call_member0(self, EMPTY_COMPONENTS, empty_components);
-    call_goto(self, start_page(e), true);
+    call_goto(self, e, start_page(e), true);
 }
 
 } // namespace
@@ -710,8 +761,6 @@ NB_MODULE(brisen, m) {
                      "Business functions by name; subclasses override this property.")
         .def("snapshot", &snapshot, nb::sig("def snapshot(self) -> dict[str, typing.Any]"),
              "What the host draws: status, user line, revision and deep copies of the components.")
-        .def("merge_components", &merge_components, nb::sig("def merge_components(self, **values: typing.Any) -> None"),
-             "Store widget values under the component keys the host knows.")
         .def("reset_all", &reset_all, nb::sig("def reset_all(self) -> None"),
              "Log out, show \"已复位\" and go to the after-logout page with the form cleared.")
         .def("press", &press, nb::arg("key").none(), nb::sig("def press(self, key: str) -> None"),
@@ -751,5 +800,8 @@ NB_MODULE(brisen, m) {
         .def_rw("_components", &Engine::components, rw);
 
     engine_type = (PyTypeObject *) cls.ptr();
+    // Keyword values arrive without an intermediate mapping.
+    nb::object merge = own(PyDescr_NewMethod(engine_type, &merge_components_def));
+    cls.attr("merge_components") = merge;
     for (int i = 0; i < MEMBER_COUNT; ++i) members[i].bind(cls, member_names[i]);
 }

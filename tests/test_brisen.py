@@ -182,6 +182,8 @@ def test_merge_stores_only_host_keys(make_engine):
     engine = make_engine({})
     engine.merge_components(unknown=1, other=2)
     assert engine._revision == 0 and "unknown" not in engine._components
+    with pytest.raises(TypeError, match="positional"):
+        engine.merge_components({"entry": "x"})
     engine.merge_components(note="kept", entry="x", stranger=3)
     assert engine._revision == 1 and engine._components["note"] == "kept"
     assert "note" not in engine.snapshot()["components"]  # host knows it, the layout does not

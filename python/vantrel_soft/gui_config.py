@@ -17,11 +17,20 @@ LAYOUT_ENV = "VANTREL_LAYOUT"
 #: What the host was started with, and the layout read for it.
 _state: dict[str, Any] = {"chosen": None, "source": None, "layout": None}
 
+#: The layout chosen with ``use_layout``, once read (the page engine asks for
+#: it at every navigation, so this answer must be quick).
+_chosen_layout: dict | None = None
+
 
 def use_layout(path: str | os.PathLike[str] | None) -> dict:
     """Start the host with the layout at ``path`` (None: back to ``VANTREL_LAYOUT``)."""
+    global _chosen_layout
+    _chosen_layout = None
     _state["chosen"] = None if path is None else Path(path)
-    return get_gui_layout()
+    layout = get_gui_layout()
+    if path is not None:
+        _chosen_layout = layout
+    return layout
 
 
 def _source() -> Path | str | None:
@@ -43,6 +52,8 @@ def layout_path() -> Path | None:
 
 def get_gui_layout() -> dict:
     """The host's layout mapping; its ``pages`` list gives the page order."""
+    if _chosen_layout is not None:
+        return _chosen_layout
     source = _source()
     if source != _state["source"] or _state["layout"] is None:
         layout: dict = {"pages": []}

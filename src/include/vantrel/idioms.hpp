@@ -352,6 +352,15 @@ inline nb::object get_any(nb::handle obj, nb::handle key) {
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+/// `m.get(k1) or m.get(k2) or ... or fallback`: read lazily, so keys after
+/// the first truthy value are not looked up.
+inline nb::object first_truthy_in(nb::handle m, std::initializer_list<nb::handle> keys,
+                                  nb::handle fallback) {
+    for (nb::handle k : keys)
+        if (nb::object v = get_any(m, k); truthy(v)) return v;
+    return nb::borrow(fallback);
+}
+
 /// `a, b = value` with the runtime's unpacking errors.
 inline void unpack2(nb::handle value, nb::object &a, nb::object &b) {
     PyObject *o = value.ptr();
@@ -464,16 +473,15 @@ inline nb::object import_from(const char *module, const char *name) {
 }
 
 /// `from module import name` at the moment of the call, for names that are
-/// interned constants (`VT_KEY`): a module already in `sys.modules` is taken
-/// from there without going through the import machinery.
+/// interned constants (`VT_KEY`): a module already in `sys.modules` is read
+/// from there and its namespace directly, without the import machinery.
 inline nb::object import_from(nb::handle module, nb::handle name) {
-    PyObject *m = PyImport_GetModule(module.ptr());
-    if (!m) {
-        if (PyErr_Occurred()) rethrow();
-        m = checked(PyImport_Import(module.ptr()));
-    }
-    nb::object mod = nb::steal(m);
-    PyObject *attr = PyObject_GetAttr(m, name.ptr());
+    PyObject *modules = PyImport_GetModuleDict(); // borrowed: sys.modules
+    nb::object mod = get(modules, module);
+    if (!mod.is_valid() || mod.is_none()) mod = own(PyImport_Import(module.ptr()));
+    if (PyModule_CheckExact(mod.ptr()))
+        if (nb::object v = get(PyModule_GetDict(mod.ptr()), name); v.is_valid()) return v;
+    PyObject *attr = PyObject_GetAttr(mod.ptr(), name.ptr());
     if (!attr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();

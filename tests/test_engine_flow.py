@@ -79,3 +79,13 @@ def test_host_layout_from_environment(project, monkeypatch):
     assert gui_config.layout_path() == project
     assert [p["id"] for p in gui_config.get_gui_layout()["pages"]] == ["login", "register", "dashboard", "students"]
     assert {"entry", "btn_login", "student_list", "summary"} <= gui_config.known_element_ids()
+
+
+def test_demo_command_runs_the_scripted_session(project, capsys):
+    from vantrel_app_plugin.cli import main
+
+    assert main(["demo", str(project.parent)]) == 0
+    out = capsys.readouterr().out
+    for expected in ("注册成功", "用户名或密码错误", "欢迎，demo_user", "已添加学生: 张三", "共有 1 名学生", "已注销"):
+        assert expected in out
+    assert "secret1" not in out  # passwords are not echoed

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import unicodedata
 from pathlib import Path
 
 #: Project used when no path is given: the example shipped with the checkout.
@@ -53,21 +54,28 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print(f"layout:   {host.engine.plugin.config_path}")
     print(f"database: {host.engine.plugin.db_path}")
 
+    def pad(text: str, width: int) -> str:
+        wide = sum(unicodedata.east_asian_width(ch) in "WF" for ch in text)
+        return text + " " * max(1, width - len(text) - wide)
+
+    # Page-specific components worth showing, by page.
+    shown = {"dashboard": "dashboard_summary", "students": "student_list"}
+
     def show(label: str, snap: dict) -> None:
         comps = snap["components"]
-        extra = {k: v for k, v in sorted(comps.items())
-                 if v and k not in ("ui_page", "ui_page_index") and k in ("dashboard_summary", "student_list")}
-        print(f"{label:<28} page={comps['ui_page']:<10} rev={snap['revision']:<3} "
-              f"{snap['expression_line']}  |  {snap['display']}")
-        for key, value in extra.items():
-            print(f"{'':<28} {key}: {value}".replace("\n", " / "))
+        page, rev = "page=" + str(comps["ui_page"]), "rev=" + str(snap["revision"])
+        print(f"{pad(label, 34)}{pad(page, 16)}{pad(rev, 8)}{pad(snap['expression_line'], 22)}| {snap['display']}")
+        key = shown.get(comps["ui_page"])
+        if key and comps.get(key):
+            print(f"{'':34}{key}: {comps[key]}".replace("\n", " / "))
 
     show("start", host.snapshot())
     for what, arg in DEMO_SESSION:
         if what == "press":
             show(f"press {arg}", host.press(arg))
         else:
-            fields = ", ".join(f"{k}={v!r}" for k, v in arg.items() if "label_frame" not in k and "ttk" not in k)
+            # Passwords (label_frame_entry, ttk_entry) are typed but not echoed.
+            fields = ", ".join(f"{k}={v!r}" for k, v in arg.items() if k not in ("label_frame_entry", "ttk_entry"))
             show(f"type {fields}", host.merge(**arg))
     return 0
 

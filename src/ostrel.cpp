@@ -236,12 +236,10 @@ nb::object action_types_for_plugin(nb::handle plugin) {
     nb::object raw = getattr_opt(plugin, VT_KEY("ACTION_TYPES"));
     PyObject *r = raw.ptr();
     nb::object names = nb::steal(checked(PyList_New(0)));
-    if (r && (PyAnySet_Check(r) || PyList_Check(r) || PyTuple_Check(r))) {
-        nb::object it = own(PyObject_GetIter(r));
-        while (nb::object item = nb::steal(PyIter_Next(it.ptr())))
+    if (r && (PyAnySet_Check(r) || PyList_Check(r) || PyTuple_Check(r)))
+        for_each_in(raw, [&](nb::handle item) {
             if (PyList_Append(names.ptr(), lower(text(item)).ptr()) < 0) rethrow();
-        if (PyErr_Occurred()) rethrow();
-    }
+        });
     return own(PyFrozenSet_New(names.ptr()));
 }
 

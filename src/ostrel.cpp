@@ -224,7 +224,6 @@ bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::hand
     nb::str at = lower(action_type);
     // A plugin that adds or removes plugins while we walk them gets the
     // runtime's "dictionary changed size during iteration".
-    nb::object keep = nb::borrow(plugins);
     dict_walk walk(plugins);
     PyObject *k, *v;
     while (walk.next(k, v))

@@ -1,0 +1,5 @@
+"""The JSON-configured application class, for modules that build on it."""
+
+from vantrel_app_plugin.login.keldra import JsonAppPlugin
+
+__all__ = ["JsonAppPlugin"]

@@ -71,9 +71,7 @@ nb::object discover_builtin_features() {
     nb::object names = call0(global(VT_KEY("iter_builtin_feature_dirs")));
     nb::object import_hook = global(VT_KEY("_import_builtin"));
     nb::list found;
-    nb::object it = own(PyObject_GetIter(names.ptr()));
-    while (nb::object name = nb::steal(PyIter_Next(it.ptr()))) found.append(describe(call1(import_hook, name), name));
-    if (PyErr_Occurred()) rethrow();
+    for_each_in(names, [&](nb::handle name) { found.append(describe(call1(import_hook, name), name)); });
     // list.sort is stable: equal ids keep the directory order.
     found.attr("sort")(nb::arg("key") = call1(VT_IMPORTED("operator", "itemgetter"), VT_KEY("id")));
     return std::move(found);

@@ -92,7 +92,7 @@ nb::object navigation_cfg(nb::handle layout) {
 
 /// `{text(k): text(v) for k, v in m.items()}`.
 nb::dict text_map(nb::handle m) {
-    nb::dict out;
+    nb::dict out = presized_dict(PyDict_GET_SIZE(m.ptr()));
     for_each_item(m, [&](nb::handle k, nb::handle v) { set_item(out, text(k), text(v)); });
     return out;
 }
@@ -131,8 +131,8 @@ nb::dict actions_cfg(nb::handle layout) {
 /// Entries of `tk[key]` whose value is a mapping, each copied, keyed by text.
 nb::dict mapping_entries(nb::handle layout, nb::handle key) {
     nb::object raw = get_if_mapping(tk_block(layout), key);
-    nb::dict out;
-    if (!is_mapping(raw)) return out;
+    if (!is_mapping(raw)) return nb::dict();
+    nb::dict out = presized_dict(PyDict_GET_SIZE(raw.ptr()));
     for_each_item(raw, [&](nb::handle k, nb::handle v) {
         if (is_mapping(v)) set_item(out, text(k), copy_dict(v));
     });

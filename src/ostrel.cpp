@@ -224,7 +224,6 @@ bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::hand
     nb::str at = lower(action_type);
     // A plugin that adds or removes plugins while we walk them gets the
     // runtime's "dictionary changed size during iteration".
-    nb::object keep = nb::borrow(plugins);
     dict_walk walk(plugins);
     PyObject *k, *v;
     while (walk.next(k, v))
@@ -236,12 +235,10 @@ nb::object action_types_for_plugin(nb::handle plugin) {
     nb::object raw = getattr_opt(plugin, VT_KEY("ACTION_TYPES"));
     PyObject *r = raw.ptr();
     nb::object names = nb::steal(checked(PyList_New(0)));
-    if (r && (PyAnySet_Check(r) || PyList_Check(r) || PyTuple_Check(r))) {
-        nb::object it = own(PyObject_GetIter(r));
-        while (nb::object item = nb::steal(PyIter_Next(it.ptr())))
+    if (r && (PyAnySet_Check(r) || PyList_Check(r) || PyTuple_Check(r)))
+        for_each_in(raw, [&](nb::handle item) {
             if (PyList_Append(names.ptr(), lower(text(item)).ptr()) < 0) rethrow();
-        if (PyErr_Occurred()) rethrow();
-    }
+        });
     return own(PyFrozenSet_New(names.ptr()));
 }
 

@@ -175,3 +175,14 @@ def test_grisel_loads_the_login_package(monkeypatch):
     monkeypatch.setitem(sys.modules, "vantrel_app_plugin.login", login)
     assert load_builtin_feature("grisel", "cfg.json") == "login plugin"
     assert calls == ["cfg.json"]
+
+
+def test_the_login_feature_of_the_package(tmp_path, write_json, monkeypatch):
+    monkeypatch.delenv("CALC_WS_ROOT", raising=False)
+    from vantrel_app_plugin.login import JsonAppPlugin
+
+    login = [d for d in discover_builtin_features() if d["module"] == "vantrel_app_plugin.login"]
+    assert login and login[0]["id"] == "login" and login[0]["kind"] == "builtin"
+    path = write_json(tmp_path / "gui_layout.json", {"database": {"data_root": str(tmp_path)}})
+    plugin = load_builtin_feature("grisel", path)
+    assert type(plugin) is JsonAppPlugin and plugin.config_path == path

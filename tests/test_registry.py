@@ -146,3 +146,50 @@ def test_engine_path_through_ostrel(tmp_path, write_json, monkeypatch):
     assert type(primary) is Auth
     assert primary.sections == {"database": {"name": "own"}, "auth": {"table": "users"}}
     assert primary.data == SECTIONED  # a UnifiedPluginBase merges its sections itself
+
+
+# --- with the real login backend ------------------------------------------------------------
+
+USERS_TABLE = {"name": "users", "columns": [
+    {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
+    {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
+    {"name": "password", "type": "TEXT", "not_null": True},
+]}
+
+
+@pytest.fixture
+def real_layout(tmp_path, write_json, monkeypatch):
+    monkeypatch.delenv("CALC_WS_ROOT", raising=False)
+
+    def write(plugins=None, **top):
+        doc = {"title": "演示", **top}
+        if plugins is not None:
+            doc["plugins"] = plugins
+        return write_json(tmp_path / "gui_layout.json", doc)
+
+    return write
+
+
+@pytest.mark.parametrize("plugins", [None, {"enabled": ["login"]}, {"enabled": ["grisel"]}, {"enabled": [" login "]}])
+def test_enabled_login_gives_a_json_app_plugin_as_primary(real_layout, tmp_path, plugins):
+    from vantrel_app_plugin.login import JsonAppPlugin
+
+    path = real_layout(plugins, database={"name": "top", "data_root": str(tmp_path)})
+    loaded = ostrel.load_unified_plugins(path)
+    primary = ostrel.primary_plugin(loaded)
+    assert list(loaded) == ["login"] and type(primary) is JsonAppPlugin
+    assert primary.config_path == path and primary.app_name == "top"
+    assert ostrel.dispatch_plugin_action(loaded, "login", "登录", {"type": "login"}, None) is False
+
+
+def test_login_sections_configure_the_user_store(real_layout, tmp_path):
+    plugins = {"enabled": ["login"], "config": {"login": {"sections": {
+        "database": {"name": "own", "data_root": str(tmp_path), "tables": [USERS_TABLE]},
+        "auth": {"seed_users": [{"username": "admin", "password": "pw"}]}}}}}
+    path = real_layout(plugins, database={"name": "top", "data_root": str(tmp_path / "elsewhere")})
+    primary = ostrel.primary_plugin(ostrel.load_unified_plugins(path))
+    assert primary.app_name == "own" and primary.db_path == tmp_path / "data" / "own.db"
+    primary.init_database()
+    ok, user = primary.login_user({"username": "admin", "password": "pw"})
+    assert ok is True and user["username"] == "admin"
+    assert primary.data["plugins"] == plugins and primary.data["title"] == "演示"

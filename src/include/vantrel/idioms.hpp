@@ -322,6 +322,14 @@ template <typename F> inline void for_each_item(nb::handle d, F &&f) {
     }
 }
 
+/// `for item in iterable: f(item)` through the runtime's iteration protocol
+/// (its own errors, such as a set changing size, propagate).
+template <typename F> inline void for_each_in(nb::handle iterable, F &&f) {
+    nb::object it = own(PyObject_GetIter(iterable.ptr()));
+    while (nb::object item = nb::steal(PyIter_Next(it.ptr()))) f(item);
+    if (PyErr_Occurred()) rethrow();
+}
+
 /// A new empty dict with room for `n` entries (no resize while filling it).
 inline nb::dict presized_dict(Py_ssize_t n) {
     return nb::steal<nb::dict>(checked(_PyDict_NewPresized(n)));

@@ -14,6 +14,7 @@ import json
 import tempfile
 from pathlib import Path
 
+from bench_plugins import py_dispatch_plugin_action
 from harness import Case
 
 from vantrel_app_plugin import brisen
@@ -23,20 +24,6 @@ from vantrel_soft import gui_config
 from vantrel_soft.harness import COMPONENT_KEYS
 
 # --- pure-Python versions ------------------------------------------------------------------
-
-
-def py_dispatch_plugin_action(plugins, action_type, key, spec, engine):
-    at = action_type.lower()
-    for plugin in plugins.values():
-        run = getattr(plugin, "run_action", None)
-        supports = getattr(plugin, "supports_action", None)
-        if not callable(supports) or not callable(run):
-            continue
-        if not supports(at):
-            continue
-        if run(at, key, spec, engine):
-            return True
-    return False
 
 
 class PyEngine:

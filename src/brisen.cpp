@@ -94,13 +94,6 @@ nb::object page_list(nb::handle layout) {
     return pages;
 }
 
-/// Iterate `iterable` with the runtime's iterator protocol.
-template <class F> void for_each(nb::handle iterable, F &&f) {
-    nb::object it = own(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *item = PyIter_Next(it.ptr())) f(nb::steal(item));
-    if (PyErr_Occurred()) rethrow();
-}
-
 // ---------------------------------------------------------------------------
 // Deep copies for snapshots
 // ---------------------------------------------------------------------------
@@ -194,7 +187,7 @@ void call_goto(nb::handle self, Engine &e, nb::handle page_id, bool clear_form);
 nb::object layout_component_keys(nb::handle self) {
     Engine &e = engine_of(self, "_layout_component_keys");
     nb::object keys = own(PySet_New(e.clear_keys.ptr()));
-    for_each(call_method(e.field_map, VT_KEY("values")), [&](nb::object v) {
+    for_each_in(call_method(e.field_map, VT_KEY("values")), [&](nb::object v) {
         if (PySet_Add(keys.ptr(), v.ptr()) < 0) rethrow();
     });
     auto add_key_of = [&](nb::handle widget) {
@@ -205,11 +198,11 @@ nb::object layout_component_keys(nb::handle self) {
         nb::object v = get_any(holder, key);
         return truthy(v) ? v : nb::object(nb::list());
     };
-    for_each(page_list(e.layout), [&](nb::object page) {
-        for_each(entries(page, VT_KEY("sections")), [&](nb::object section) {
-            for_each(entries(section, VT_KEY("widgets")), [&](nb::object widget) {
+    for_each_in(page_list(e.layout), [&](nb::object page) {
+        for_each_in(entries(page, VT_KEY("sections")), [&](nb::object section) {
+            for_each_in(entries(section, VT_KEY("widgets")), [&](nb::object widget) {
                 add_key_of(widget);
-                for_each(entries(widget, VT_KEY("children")), add_key_of);
+                for_each_in(entries(widget, VT_KEY("children")), add_key_of);
             });
         });
     });
@@ -220,7 +213,7 @@ nb::object empty_components(nb::handle self) {
     Engine &e = engine_of(self, "_empty_components");
     nb::dict out;
     nb::str blank = nb::steal<nb::str>(PyUnicode_New(0, 0));
-    for_each(e.component_keys, [&](nb::object k) { set_item(out, k, blank); });
+    for_each_in(e.component_keys, [&](nb::object k) { set_item(out, k, blank); });
     set_item(out, VT_KEY("ui_page"), start_page(e));
     set_item(out, VT_KEY("ui_page_index"), nb::int_(0));
     return out;
@@ -237,7 +230,7 @@ nb::object snapshot_components(nb::handle self) {
             set_item(out, key, deep_copy(own(PyObject_GetItem(components.ptr(), key.ptr()))));
         }
     };
-    for_each(e.component_keys, report);
+    for_each_in(e.component_keys, report);
     for (nb::handle page_key : {VT_KEY("ui_page"), VT_KEY("ui_page_index")})
         if (!member(e.component_keys, page_key)) report(page_key);
     return out;
@@ -398,7 +391,7 @@ void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form
     nb::object components = e.components;
     if (clear_form) {
         nb::str blank = nb::steal<nb::str>(PyUnicode_New(0, 0));
-        for_each(e.clear_keys, [&](nb::object key) {
+        for_each_in(e.clear_keys, [&](nb::object key) {
             if (member(components, key) && PyObject_SetItem(components.ptr(), key.ptr(), blank.ptr()) < 0)
                 rethrow();
         });
@@ -715,7 +708,7 @@ void init_engine(nb::handle self, nb::handle config_path) {
     nb::object publics = own(PySet_New(nullptr));
     nb::object listed = get_any(e.nav, VT_KEY("public_pages"));
     if (truthy(listed))
-        for_each(listed, [&](nb::object p) {
+        for_each_in(listed, [&](nb::object p) {
             if (PySet_Add(publics.ptr(), text(p).ptr()) < 0) rethrow();
         });
     e.public_pages = own(PyFrozenSet_New(publics.ptr()));

@@ -1276,26 +1276,19 @@ nb::str column_ddl_checked(nb::handle col) {
     return column_ddl(col);
 }
 
-/// `for x in iterable` through the runtime's iterator protocol.
-template <class F> void for_each(nb::handle iterable, F &&f) {
-    nb::object it = own(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *item = PyIter_Next(it.ptr())) f(nb::steal(item));
-    if (PyErr_Occurred()) rethrow();
-}
-
 /// The CREATE TABLE statement of one table object, or null when it has no usable column.
 nb::object create_table_sql(nb::handle tbl) {
     nb::list defs;
     nb::object cols = get(tbl, VT_KEY("columns"));
     if (truthy(cols))
-        for_each(cols, [&](nb::handle col) {
+        for_each_in(cols, [&](nb::handle col) {
             if (is_mapping(col) && contains(col, VT_KEY("name"))) defs.append(column_ddl(col));
         });
     nb::str body = join(", ", defs);
     if (!PyUnicode_GET_LENGTH(body.ptr())) return nb::object();
     nb::object fks = get(tbl, VT_KEY("foreign_keys"));
     if (truthy(fks))
-        for_each(fks, [&](nb::handle fk) {
+        for_each_in(fks, [&](nb::handle fk) {
             if (!is_mapping(fk)) return;
             nb::object column = text(subscript(fk, VT_KEY("column")));
             nb::object table = text(subscript(fk, VT_KEY("table")));
@@ -1313,7 +1306,7 @@ void init_database(const Self &self) {
     nb::object scope = exact(self) ? connect(self) : call_method(self.h, VT_KEY("connect"));
     with_scope(scope, [&](nb::handle conn) {
         nb::object cur = call_method(conn, VT_KEY("cursor"));
-        for_each(tables, [&](nb::handle tbl) {
+        for_each_in(tables, [&](nb::handle tbl) {
             if (!is_mapping(tbl) || !contains(tbl, VT_KEY("name"))) return;
             nb::object sql = create_table_sql(tbl);
             if (sql.is_valid()) call_method(cur, VT_KEY("execute"), sql);

@@ -14,3 +14,10 @@ def write_json():
         return path
 
     return write
+
+
+@pytest.fixture(autouse=True)
+def _work_in_a_scratch_directory(tmp_path_factory, monkeypatch):
+    """Run every test from a scratch working directory, so that nothing (a data
+    root falling back to the working directory, say) lands in the checkout."""
+    monkeypatch.chdir(tmp_path_factory.mktemp("cwd"))

@@ -120,7 +120,7 @@ nb::dict actions_cfg(nb::handle layout) {
         if (is_mapping(spec)) {
             set_item(out, text(key), copy_dict(spec));
         } else if (is_text(spec)) {
-            nb::dict one;
+            nb::dict one = presized_dict(1); // one allocation, as a literal {"type": spec} has
             set_item(one, VT_KEY("type"), spec);
             set_item(out, text(key), one);
         }

@@ -185,28 +185,12 @@ using Self = nb::pointer_and_handle<Plugin>;
 
 bool exact(const Self &self) { return is_exact_instance<Plugin>(self.h); }
 
-/// `m.get(key)`: a dict is read directly, anything else through its own
-/// `get`; a null mapping (no entries) gives null.
-nb::object cfg_get(nb::handle m, nb::handle key) {
-    if (!m.ptr()) return nb::object();
-    if (is_mapping(m)) return get(m, key);
-    return call_method(m, VT_KEY("get"), key);
-}
-
-/// A section of the document as its accessor returns it: a copy of a truthy
-/// mapping, else a new empty dict.
-nb::dict section_copy(const Plugin &p, nb::handle key) {
-    nb::object v = cfg_get(p.raw, key);
-    if (is_mapping(v) && truthy(v)) return copy_dict(v);
-    return nb::dict();
-}
-
 /// A configuration section to read from: for a `JsonAppPlugin` the
 /// document's own dict (null when the accessor would give an empty one), for
 /// a subclass the (possibly overridden) property.
 nb::object section_view(const Self &self, nb::handle key, nb::handle property) {
     if (!exact(self)) return attr(self.h, property);
-    nb::object v = cfg_get(self.p->raw, key);
+    nb::object v = get_any(self.p->raw, key);
     if (v.ptr() && PyDict_CheckExact(v.ptr())) return v;
     if (is_mapping(v) && truthy(v)) return copy_dict(v);
     return nb::object();
@@ -217,7 +201,7 @@ nb::object auth_view(const Self &self) { return section_view(self, VT_KEY("auth"
 
 nb::object pages_cfg(const Plugin &p) {
     for (nb::handle key : {VT_KEY("auth_forms"), VT_KEY("pages")}) {
-        nb::object v = cfg_get(p.raw, key);
+        nb::object v = get_any(p.raw, key);
         if (is_mapping(v)) return copy_dict(v);
     }
     return nb::dict();
@@ -225,14 +209,14 @@ nb::object pages_cfg(const Plugin &p) {
 
 /// `(raw.get("window") or {}).get(key)`; a window that is no mapping has no entries.
 nb::object window_get(const Plugin &p, nb::handle key) {
-    nb::object win = cfg_get(p.raw, VT_KEY("window"));
+    nb::object win = get_any(p.raw, VT_KEY("window"));
     return truthy(win) ? get_if_mapping(win, key) : nb::object();
 }
 
 nb::str app_title(const Self &self) {
     nb::object web = section_view(self, VT_KEY("web"), VT_KEY("web_cfg"));
-    nb::object v = cfg_get(web, VT_KEY("title"));
-    if (!truthy(v)) v = cfg_get(self.p->raw, VT_KEY("title"));
+    nb::object v = get_any(web, VT_KEY("title"));
+    if (!truthy(v)) v = get_any(self.p->raw, VT_KEY("title"));
     if (!truthy(v)) v = window_get(*self.p, VT_KEY("title"));
     if (!truthy(v)) return utf8("应用");
     return text(v);
@@ -279,8 +263,8 @@ nb::str app_name(const Self &self) {
     nb::object db = database_view(self);
     nb::str s;
     for (nb::handle key : {VT_KEY("name"), VT_KEY("app_name")})
-        if (set_text(cfg_get(db, key), s)) return sanitize_basename(s);
-    if (set_text(cfg_get(p.raw, VT_KEY("app_name")), s)) return sanitize_basename(s);
+        if (set_text(get_any(db, key), s)) return sanitize_basename(s);
+    if (set_text(get_any(p.raw, VT_KEY("app_name")), s)) return sanitize_basename(s);
 
     nb::object wid_raw = window_get(p, VT_KEY("id"));
     if (truthy(wid_raw)) {
@@ -477,9 +461,9 @@ DbFile db_file(const Self &self) {
 
     nb::object db = database_view(self);
     nb::str rel;
-    if (!set_text(cfg_get(db, VT_KEY("path")), rel)) {
-        nb::object sub = cfg_get(db, VT_KEY("dir"));
-        if (!truthy(sub)) sub = cfg_get(db, VT_KEY("data_dir"));
+    if (!set_text(get_any(db, VT_KEY("path")), rel)) {
+        nb::object sub = get_any(db, VT_KEY("dir"));
+        if (!truthy(sub)) sub = get_any(db, VT_KEY("data_dir"));
         nb::str dir = truthy(sub) ? stripped_text(sub) : utf8("data");
         if (!PyUnicode_GET_LENGTH(dir.ptr())) dir = utf8("data");
         rel = nb::steal<nb::str>(checked(PyUnicode_FromFormat("%U/%U.db", dir.ptr(), app_name_of(self).ptr())));
@@ -1098,7 +1082,7 @@ template <class Op> nb::object in_session(const Self &self, Op &&op) {
 
 nb::str hash_password(const Self &self, nb::handle password) {
     require_str(password, "hash_password", "password");
-    nb::object setting = cfg_get(auth_view(self), VT_KEY("hash"));
+    nb::object setting = get_any(auth_view(self), VT_KEY("hash"));
     nb::str algo = lower(truthy(setting) ? text(setting) : nb::borrow<nb::str>(VT_KEY("sha256")));
     if (equals(algo, "sha256")) return sha256_hex(password);
     if (equals(algo, "none")) return nb::borrow<nb::str>(password);
@@ -1129,7 +1113,7 @@ struct AccountNames {
 
 private:
     static nb::str setting(nb::handle auth, nb::handle key, nb::handle fallback) {
-        nb::object v = cfg_get(auth, key);
+        nb::object v = get_any(auth, key);
         return truthy(v) ? text(v) : nb::borrow<nb::str>(fallback);
     }
 
@@ -1169,9 +1153,9 @@ nb::object result(bool ok, nb::handle payload) {
 
 void seed_default_users(const Self &self) {
     nb::object auth = auth_view(self);
-    nb::object seeds = cfg_get(auth, VT_KEY("seed_users"));
+    nb::object seeds = get_any(auth, VT_KEY("seed_users"));
     if (!seeds.is_valid() || seeds.is_none()) {
-        nb::object single = cfg_get(auth, VT_KEY("default_user"));
+        nb::object single = get_any(auth, VT_KEY("default_user"));
         if (!is_mapping(single)) return;
         nb::list one;
         one.append(single);
@@ -1207,7 +1191,7 @@ nb::object register_user(const Self &self, nb::handle fields) {
     Credentials c(fields, "register_user");
     if (c.empty()) return result(false, VT_KEY("用户名和密码不能为空"));
     nb::object auth = auth_view(self);
-    nb::object confirm = cfg_get(auth, VT_KEY("confirm_password_field"));
+    nb::object confirm = get_any(auth, VT_KEY("confirm_password_field"));
     if (truthy(confirm)) {
         int differ = PyObject_RichCompareBool(value_or_none(get(fields, confirm)).ptr(), c.password.ptr(), Py_NE);
         if (differ < 0) rethrow();
@@ -1301,7 +1285,7 @@ nb::object create_table_sql(nb::handle tbl) {
 }
 
 void init_database(const Self &self) {
-    nb::object tables = cfg_get(database_view(self), VT_KEY("tables"));
+    nb::object tables = get_any(database_view(self), VT_KEY("tables"));
     if (!truthy(tables)) return;
     nb::object scope = exact(self) ? connect(self) : call_method(self.h, VT_KEY("connect"));
     with_scope(scope, [&](nb::handle conn) {
@@ -1386,12 +1370,12 @@ NB_MODULE(keldra, m) {
                      nb::sig("def data(self, /) -> dict[str, typing.Any]"), "The document itself (not a copy).")
         .def("reload", [](Self self) { self.p->raw = read_document(self.p->path); },
              "Read the document again; on failure the previous one stays.")
-        .def_prop_ro("database_cfg", [](Self self) { return section_copy(*self.p, VT_KEY("database")); },
+        .def_prop_ro("database_cfg", [](Self self) { return section_copy(self.p->raw, VT_KEY("database")); },
                      nb::sig("def database_cfg(self, /) -> dict[str, typing.Any]"),
                      "Copy of the ``database`` section.")
-        .def_prop_ro("auth_cfg", [](Self self) { return section_copy(*self.p, VT_KEY("auth")); },
+        .def_prop_ro("auth_cfg", [](Self self) { return section_copy(self.p->raw, VT_KEY("auth")); },
                      nb::sig("def auth_cfg(self, /) -> dict[str, typing.Any]"), "Copy of the ``auth`` section.")
-        .def_prop_ro("web_cfg", [](Self self) { return section_copy(*self.p, VT_KEY("web")); },
+        .def_prop_ro("web_cfg", [](Self self) { return section_copy(self.p->raw, VT_KEY("web")); },
                      nb::sig("def web_cfg(self, /) -> dict[str, typing.Any]"), "Copy of the ``web`` section.")
         .def_prop_ro("pages_cfg", [](Self self) { return pages_cfg(*self.p); },
                      nb::sig("def pages_cfg(self, /) -> dict[str, typing.Any]"),

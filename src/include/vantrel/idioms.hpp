@@ -340,24 +340,25 @@ inline nb::dict copy_dict(nb::handle d) {
     return nb::steal<nb::dict>(checked(PyDict_Copy(d.ptr())));
 }
 
-/// Shallow copy of `d[key]` when it is a truthy mapping, else a new empty dict.
-inline nb::dict section_copy(nb::handle d, nb::handle key) {
-    nb::object v = get(d, key);
-    if (is_mapping(v) && truthy(v)) return copy_dict(v);
-    return nb::dict();
-}
-
 /// A null handle read as None.
 inline nb::handle value_or_none(nb::handle h) { return h.ptr() ? h : nb::handle(Py_None); }
 
 /// `obj.get(key)` on any object: a dict (or subclass) is read directly (null
 /// when absent); anything else has its own `get` called, so a value that is
-/// not a mapping fails with the runtime's AttributeError.
+/// not a mapping fails with the runtime's AttributeError. A null `obj` gives null.
 inline nb::object get_any(nb::handle obj, nb::handle key) {
+    if (!obj.ptr()) return nb::object(); // an absent mapping has no entries
     if (PyDict_Check(obj.ptr())) return get(obj, key);
     PyObject *argv[] = {obj.ptr(), key.ptr()};
     return own(PyObject_VectorcallMethod(VT_KEY("get").ptr(), argv,
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// Shallow copy of `d.get(key)` when it is a truthy mapping, else a new empty dict.
+inline nb::dict section_copy(nb::handle d, nb::handle key) {
+    nb::object v = get_any(d, key);
+    if (is_mapping(v) && truthy(v)) return copy_dict(v);
+    return nb::dict();
 }
 
 /// `m.get(k1) or m.get(k2) or ... or fallback`: read lazily, so keys after

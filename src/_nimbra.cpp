@@ -31,12 +31,13 @@ nb::object resolve_feature_id(nb::handle feature_id) {
 } // namespace
 
 NB_MODULE(_nimbra, m) {
+    resolve_imports();
     m.doc() = "Feature id resolution, shared by the feature registry and the plugin registry.";
 
     nb::dict aliases;
     for (const auto &a : kAliases) aliases[a.alias] = a.canonical;
     // Read-only view: the table is fixed when the module is loaded.
-    m.attr("_FEATURE_ALIASES") = VT_IMPORTED("types", "MappingProxyType")(aliases);
+    m.attr("_FEATURE_ALIASES") = import_from("types", "MappingProxyType")(aliases);
 
     m.def("resolve_feature_id", &resolve_feature_id, nb::arg("feature_id").none(),
           nb::sig("def resolve_feature_id(feature_id: str) -> str"),

@@ -41,6 +41,8 @@ struct Engine {
 
 PyTypeObject *engine_type = nullptr;
 
+Imported copy_deepcopy{"copy", "deepcopy"};
+
 /// The module's namespace: the plugin SDK, the `tk` readers and the host's
 /// COMPONENT_KEYS are looked up there at the moment of use, like globals.
 PyObject *module_globals = nullptr;
@@ -157,7 +159,7 @@ nb::object deep_copy(nb::handle value) {
     constexpr int kNativeDepth = 64;
     if (PyObject *c = copy_native(value.ptr(), kNativeDepth)) return nb::steal(c);
     if (PyErr_Occurred()) rethrow();
-    return call1(VT_IMPORTED("copy", "deepcopy"), value);
+    return call1(copy_deepcopy.get(), value);
 }
 
 // ---------------------------------------------------------------------------
@@ -723,6 +725,7 @@ void init_engine(nb::handle self, nb::handle config_path) {
 } // namespace
 
 NB_MODULE(brisen, m) {
+    resolve_imports();
     m.doc() = "Base class of JSON-driven Tk engines: navigation, login/registration redirects and key "
               "actions come from the `tk` section of gui_layout.json; subclasses only implement the "
               "business functions of `business_handlers` (e.g. `add_student`).";

@@ -16,7 +16,11 @@ constexpr const char *kModule = "vantrel_app_plugin.fennic";
 
 nb::object global(nb::handle name) { return module_global(kModule, name); }
 
-nb::handle resolve_feature_id() { return VT_IMPORTED("vantrel_app_plugin._nimbra", "resolve_feature_id"); }
+Imported resolve_feature_id_fn{"vantrel_app_plugin._nimbra", "resolve_feature_id"};
+Imported import_module{"importlib", "import_module"};
+Imported itemgetter{"operator", "itemgetter"};
+
+nb::handle resolve_feature_id() { return resolve_feature_id_fn.get(); }
 
 /// `APP_PLUGIN_DIR` as a path object (a text value set by a host is accepted).
 nb::object app_plugin_dir() { return call1(path_type(), global(VT_KEY("APP_PLUGIN_DIR"))); }
@@ -41,7 +45,7 @@ nb::object iter_builtin_feature_dirs() {
 nb::object import_builtin(nb::handle feature_id) {
     require_str(feature_id, "_import_builtin", "feature_id");
     nb::object fid = call1(resolve_feature_id(), feature_id);
-    return call1(VT_IMPORTED("importlib", "import_module"), concat("vantrel_app_plugin.", fid));
+    return call1(import_module.get(), concat("vantrel_app_plugin.", fid));
 }
 
 /// `module.<current>` when truthy, else `module.<older>` (whatever its value)
@@ -73,7 +77,7 @@ nb::object discover_builtin_features() {
     nb::list found;
     for_each_in(names, [&](nb::handle name) { found.append(describe(call1(import_hook, name), name)); });
     // list.sort is stable: equal ids keep the directory order.
-    found.attr("sort")(nb::arg("key") = call1(VT_IMPORTED("operator", "itemgetter"), VT_KEY("id")));
+    found.attr("sort")(nb::arg("key") = call1(itemgetter.get(), VT_KEY("id")));
     return std::move(found);
 }
 
@@ -101,6 +105,7 @@ nb::object load_builtin_feature(nb::handle feature_id, nb::handle config_path) {
 } // namespace
 
 NB_MODULE(fennic, m) {
+    resolve_imports();
     m.doc() = "Built-in features: sub-packages of vantrel_app_plugin, discovered, described and loaded.";
 
     m.attr("importlib") = import("importlib");

@@ -16,6 +16,7 @@ nb::object create_plugin(nb::handle config_path) {
 } // namespace
 
 NB_MODULE(grisel, m) {
+    resolve_imports();
     m.doc() = "SQLite user authentication plugin entry under the compatibility id \"grisel\" (equivalent to login).";
 
     m.attr("PLUGIN_ID") = utf8("grisel");

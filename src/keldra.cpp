@@ -171,6 +171,8 @@ nb::str sha256_hex(nb::handle password) {
 // The object and its configuration accessors
 // ---------------------------------------------------------------------------
 
+Imported posix_path_type{"pathlib", "PosixPath"};
+
 struct Plugin {
     nb::object path = nb::none(); // `_path`: the configuration path as given
     nb::object raw = nb::none();  // `_raw`: the parsed document
@@ -231,7 +233,7 @@ nb::str app_title_of(const Self &self) {
 /// file lies in a directory named config (any letter case), else null.
 /// A plain POSIX path is read from its text; other path objects through pathlib.
 nb::object config_owner_name(nb::handle path) {
-    if ((PyObject *) Py_TYPE(path.ptr()) == VT_IMPORTED("pathlib", "PosixPath").ptr()) {
+    if ((PyObject *) Py_TYPE(path.ptr()) == posix_path_type.get().ptr()) {
         nb::str s = text(path);
         PyObject *o = s.ptr();
         int kind = PyUnicode_KIND(o);
@@ -284,7 +286,9 @@ nb::str app_name_of(const Self &self) {
     return text(attr(self.h, VT_KEY("app_name")));
 }
 
-nb::handle data_root_function() { return VT_IMPORTED("vantrel_app_plugin.tamsel", "resolve_project_data_root"); }
+Imported resolve_project_data_root{"vantrel_app_plugin.tamsel", "resolve_project_data_root"};
+
+nb::handle data_root_function() { return resolve_project_data_root.get(); }
 
 nb::object data_root(const Self &self) {
     nb::object db = database_view(self);
@@ -441,7 +445,7 @@ bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::st
     size_t known = 0;
     if (r[0] != '/') {
         root = data_root_of(self);
-        if ((PyObject *) Py_TYPE(root.ptr()) != VT_IMPORTED("pathlib", "PosixPath").ptr()) return false;
+        if ((PyObject *) Py_TYPE(root.ptr()) != posix_path_type.get().ptr()) return false;
         std::string_view b;
         nb::object root_bytes = plain_bytes(text(root), b);
         if (!root_bytes.is_valid() || b[0] != '/') return false;
@@ -1330,6 +1334,7 @@ nb::dict load_plugin_sections(nb::handle config_path) {
 } // namespace
 
 NB_MODULE(keldra, m) {
+    resolve_imports();
     m.doc() = "Login backend: JSON-configured application object with its SQLite user store.";
 
     // Module constants fixed at load: the data-root resolver, the sqlite3

@@ -166,6 +166,7 @@ nb::object clear_components(nb::handle layout) {
 } // namespace
 
 NB_MODULE(lirren, m) {
+    resolve_imports();
     m.doc() = "Parse the navigation, the key actions and the form field mapping from the `tk` section "
               "of gui_layout.json.";
 

@@ -14,7 +14,9 @@ namespace {
 
 constexpr const char *kRegistry = "vantrel_app_plugin.plugins.registry";
 
-nb::handle resolve_feature_id() { return VT_IMPORTED("vantrel_app_plugin._nimbra", "resolve_feature_id"); }
+Imported resolve_feature_id_fn{"vantrel_app_plugin._nimbra", "resolve_feature_id"};
+
+nb::handle resolve_feature_id() { return resolve_feature_id_fn.get(); }
 
 // ---------------------------------------------------------------------------
 // The `plugins` block and the effective layout
@@ -225,9 +227,9 @@ bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::hand
     // A plugin that adds or removes plugins while we walk them gets the
     // runtime's "dictionary changed size during iteration".
     dict_walk walk(plugins);
-    PyObject *k, *v;
-    while (walk.next(k, v))
-        if (offer(nb::borrow(v), at, key, spec, engine)) return true;
+    nb::object id, plugin;
+    while (walk.next(id, plugin))
+        if (offer(plugin, at, key, spec, engine)) return true;
     return false;
 }
 
@@ -273,6 +275,7 @@ del typing
 } // namespace
 
 NB_MODULE(ostrel, m) {
+    resolve_imports();
     m.doc() = R"(Plugin SDK: built-in features and extension plugins share one contract.
 
 Built-in features (one sub-package per feature inside the package directory)

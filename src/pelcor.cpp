@@ -32,6 +32,7 @@ void prefer_repo_package(nb::handle anchor) {
 } // namespace
 
 NB_MODULE(pelcor, m) {
+    resolve_imports();
     m.doc() = "Prefer the package of a source checkout over an installed copy.";
 
     m.def("prefer_repo_package", &prefer_repo_package, nb::arg("anchor").none(),

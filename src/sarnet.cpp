@@ -57,6 +57,7 @@ nb::object resolve_config_file(nb::handle path) {
 } // namespace
 
 NB_MODULE(sarnet, m) {
+    resolve_imports();
     m.doc() = "Locate and read the JSON layout document; read the host source location from it.";
 
     m.def("read_layout_file", &read_layout_file, nb::arg("path").none(),

@@ -13,6 +13,8 @@ using namespace vantrel;
 namespace {
 
 /// `Path(s).expanduser().resolve()`.
+Imported os_environ{"os", "environ"};
+
 nb::object expanded_absolute(nb::handle s) {
     nb::object p = call1(path_type(), s);
     return path_resolve(call_method(p, VT_KEY("expanduser")));
@@ -40,7 +42,7 @@ nb::object resolve_project_data_root(nb::handle config_path, nb::handle database
     }
 
     // 2. The environment.
-    nb::object env = call_method(VT_IMPORTED("os", "environ"), VT_KEY("get"), VT_KEY("CALC_WS_ROOT"));
+    nb::object env = call_method(os_environ.get(), VT_KEY("get"), VT_KEY("CALC_WS_ROOT"));
     if (set_text(env, s)) return expanded_absolute(s);
 
     // 3. The nearest project marker at or above the configuration file.
@@ -61,6 +63,7 @@ nb::object resolve_project_data_root(nb::handle config_path, nb::handle database
 } // namespace
 
 NB_MODULE(tamsel, m) {
+    resolve_imports();
     m.doc() = "Project data root of an application: layout setting, CALC_WS_ROOT, project marker, working directory.";
 
     m.def("app_root_from_config", &app_root_from_config, nb::arg("config_path").none(),

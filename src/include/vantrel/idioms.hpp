@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace vantrel {
 
@@ -81,6 +82,18 @@ inline nb::str concat(nb::handle a, nb::handle b) {
 
 /// Concatenation of a UTF-8 prefix and a str (the shape of every message).
 inline nb::str concat(const char *prefix, nb::handle b) { return concat(utf8(prefix), b); }
+
+/// A result of a Python call that must be a str (a subclass included): the
+/// object itself, or a TypeError naming what produced it. Nothing str-only
+/// of the C API sees an unchecked result.
+inline nb::str str_result(PyObject *owned, const char *what) {
+    nb::object o = nb::steal(owned);
+    if (!PyUnicode_Check(o.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s returned non-string (type %s)", what, Py_TYPE(o.ptr())->tp_name);
+        rethrow();
+    }
+    return nb::steal<nb::str>(o.release());
+}
 
 /// Bounds [lo, hi) of a str without its leading and trailing white space,
 /// as `str.strip()` with no argument sees white space (Unicode included).
@@ -154,7 +167,7 @@ inline nb::str lower(nb::handle s) {
         }
         return nb::steal<nb::str>(r);
     }
-    return nb::steal<nb::str>(checked(PyObject_CallMethodNoArgs(o, VT_KEY("lower").ptr())));
+    return str_result(checked(PyObject_CallMethodNoArgs(o, VT_KEY("lower").ptr())), "lower()");
 }
 
 /// Exact equality of a str with an ASCII literal (for other text compare two
@@ -293,21 +306,25 @@ inline bool member(nb::handle collection, nb::handle x) {
 /// Walks the entries of a dict (or subclass) in order with the checks of the
 /// runtime's own dict iterators: when Python code run between two steps
 /// changes the dict's size (or its keys), the next step raises the runtime's
-/// RuntimeError with the runtime's message. The caller keeps the dict alive;
-/// the entries handed out are borrowed.
+/// RuntimeError with the runtime's message. The walk owns the dict, and each
+/// step hands out strong references to the key and the value, so Python code
+/// run between steps may replace the field the dict came from, or the entry.
 class dict_walk {
 public:
-    explicit dict_walk(nb::handle d) : d_(d.ptr()), used_(PyDict_GET_SIZE(d_)), left_(used_) {}
+    explicit dict_walk(nb::handle d) : d_(nb::borrow(d)), used_(PyDict_GET_SIZE(d.ptr())), left_(used_) {}
 
-    bool next(PyObject *&key, PyObject *&value) {
-        if (PyDict_GET_SIZE(d_) != used_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!PyDict_Next(d_, &pos_, &key, &value)) return false;
+    bool next(nb::object &key, nb::object &value) {
+        PyObject *d = d_.ptr(), *k, *v;
+        if (PyDict_GET_SIZE(d) != used_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!PyDict_Next(d, &pos_, &k, &v)) return false;
         if (left_-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        key = nb::borrow(k);
+        value = nb::borrow(v);
         return true;
     }
 
 private:
-    PyObject *d_;
+    nb::object d_;
     Py_ssize_t used_, left_, pos_ = 0;
 };
 
@@ -315,11 +332,8 @@ private:
 /// `f` receives strong references, so Python code it runs may change `d`.
 template <typename F> inline void for_each_item(nb::handle d, F &&f) {
     dict_walk walk(d);
-    PyObject *k, *v;
-    while (walk.next(k, v)) {
-        nb::object key = nb::borrow(k), value = nb::borrow(v);
-        f(key, value);
-    }
+    nb::object key, value;
+    while (walk.next(key, value)) f(key, value);
 }
 
 /// `for item in iterable: f(item)` through the runtime's iteration protocol
@@ -513,17 +527,52 @@ inline nb::object module_global(const char *module, nb::handle name) {
     return attr(m, name);
 }
 
-/// An attribute of a module imported once and kept for the life of the
-/// process: a module constant fixed at load (never released, never changed).
-inline PyObject *import_forever(const char *module, const char *name) {
-    return import_from(module, name).release().ptr();
-}
+/// `from module import name`, resolved when the extension module loads and
+/// kept for the life of the process (a module constant fixed at load).
+///
+/// Nothing is imported lazily from a function-local static: the C++ guard of
+/// such a static is held across the import, the import may release the GIL,
+/// and a second thread would then wait on the guard while holding the GIL,
+/// hanging the process. Every `Imported` an extension defines (those of this
+/// header included) is resolved by `resolve_imports()`, the first statement
+/// of its NB_MODULE body.
+class Imported {
+public:
+    Imported(const char *module, const char *name) : module_(module), name_(name) { registry().push_back(this); }
+    Imported(const Imported &) = delete;
 
-#define VT_IMPORTED(module, name)                                              \
-    (::nanobind::handle([]() -> PyObject * {                                   \
-        static PyObject *vt_obj_ = ::vantrel::import_forever(module, name);    \
-        return vt_obj_;                                                        \
-    }()))
+    nb::handle get() const {
+        if (!obj_) {
+            PyErr_Format(PyExc_SystemError, "%s.%s used before the extension module was loaded", module_, name_);
+            rethrow();
+        }
+        return obj_;
+    }
+    PyObject *ptr() const { return get().ptr(); }
+
+    /// Resolves every `Imported` of the calling extension module.
+    static void resolve_all() {
+        for (Imported *i : registry())
+            if (!i->obj_) i->obj_ = import_from(i->module_, i->name_).release().ptr();
+    }
+
+private:
+    // The registry holds no Python object, so its guard never waits on the GIL.
+    static std::vector<Imported *> &registry() {
+        static std::vector<Imported *> r;
+        return r;
+    }
+
+    const char *module_, *name_;
+    PyObject *obj_ = nullptr;
+};
+
+/// Resolve the imports of the extension module being loaded (see `Imported`).
+inline void resolve_imports() { Imported::resolve_all(); }
+
+// What every module may use: the runtime's path class and JSON decoder.
+inline Imported runtime_path_type{"pathlib", "Path"};
+inline Imported runtime_json_loads{"json", "loads"};
 
 // ---------------------------------------------------------------------------
 // Argument checks on entry
@@ -618,7 +667,7 @@ inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void *) gc_traverse<T>},
 // ---------------------------------------------------------------------------
 
 /// The runtime's `pathlib.Path` class.
-inline nb::handle path_type() { return VT_IMPORTED("pathlib", "Path"); }
+inline nb::handle path_type() { return runtime_path_type.get(); }
 
 /// `Path(x)` for a "text or path object" argument; anything else is a
 /// TypeError naming the parameter.
@@ -642,7 +691,7 @@ inline bool path_is_file(nb::handle p) { return truthy(call_method(p, VT_KEY("is
 inline bool path_is_dir(nb::handle p) { return truthy(call_method(p, VT_KEY("is_dir"))); }
 inline nb::object path_resolve(nb::handle p) { return call_method(p, VT_KEY("resolve")); }
 inline nb::object path_parent(nb::handle p) { return attr(p, VT_KEY("parent")); }
-inline nb::str path_name(nb::handle p) { return nb::steal<nb::str>(attr(p, VT_KEY("name")).release()); }
+inline nb::str path_name(nb::handle p) { return str_result(attr(p, VT_KEY("name")).release().ptr(), "Path.name"); }
 
 /// `p / part`.
 inline nb::object path_join(nb::handle p, nb::handle part) {
@@ -656,6 +705,6 @@ inline nb::object read_text_utf8(nb::handle p) {
 }
 
 /// `json.loads(text)`; the decoder's errors propagate unchanged.
-inline nb::object json_loads(nb::handle s) { return call1(VT_IMPORTED("json", "loads"), s); }
+inline nb::object json_loads(nb::handle s) { return call1(runtime_json_loads.get(), s); }
 
 } // namespace vantrel

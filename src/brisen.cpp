@@ -8,6 +8,8 @@
 // revision counter, and the host redraws from `snapshot()` after each call.
 #include <vantrel/idioms.hpp>
 
+#include <climits>
+#include <cstring>
 #include <initializer_list>
 #include <string_view>
 
@@ -19,18 +21,22 @@ namespace {
 /// State of one engine. Every field is an attribute under the name it has in
 /// Python (`_components`, `_status`, ...), so hooks and subclasses may read
 /// and replace it; nothing here assumes a field still has its initial type.
+///
+/// Any call into Python (a hook, a plugin, a key's `__hash__` or `__eq__`, a
+/// value's `__str__`) may assign any field and so release the object it held.
+/// A field is therefore copied into an owned local (`nb::object x = e.x;`)
+/// before it is used, and never passed on as a borrowed handle.
 struct Engine {
     nb::object plugins = nb::none(), plugin = nb::none(), layout = nb::none(), nav = nb::none(),
                field_map = nb::none(), auth_component_keys = nb::none(), actions = nb::none(),
                forms = nb::none(), page_hooks = nb::none(), clear_keys = nb::none(),
                component_keys = nb::none(), public_pages = nb::none(), user = nb::none(),
-               status = nb::none(), components = nb::none();
-    long long revision = 0;
+               status = nb::none(), components = nb::none(), revision = nb::int_(0);
 
     template <class F> void each_ref(F &&f) {
         for (nb::object *o : {&plugins, &plugin, &layout, &nav, &field_map, &auth_component_keys,
                               &actions, &forms, &page_hooks, &clear_keys, &component_keys,
-                              &public_pages, &user, &status, &components})
+                              &public_pages, &user, &status, &components, &revision})
             f(*o);
     }
 };
@@ -82,9 +88,28 @@ nb::object global(nb::handle name) {
 /// Is `key` a component the host's window knows?
 bool host_knows(nb::handle component_keys, nb::handle key) { return member(component_keys, key); }
 
-nb::str start_page(Engine &e) {
-    return text(first_truthy_in(e.nav, {VT_KEY("start_page")}, VT_KEY("login")));
+/// `_revision += 1` with the runtime's integers (no overflow, whatever is stored).
+void count_change(Engine &e) {
+    nb::object rev = e.revision;
+    if (PyLong_CheckExact(rev.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(rev.ptr(), &overflow);
+        if (!overflow && v < LLONG_MAX && !(v == -1 && PyErr_Occurred())) {
+            e.revision = own(PyLong_FromLongLong(v + 1));
+            return;
+        }
+        PyErr_Clear();
+    }
+    e.revision = own(PyNumber_Add(rev.ptr(), nb::int_(1).ptr()));
 }
+
+/// `text(_nav.get(key) or fallback)`.
+nb::str nav_text(Engine &e, nb::handle key, nb::handle fallback) {
+    nb::object nav = e.nav;
+    return text(first_truthy_in(nav, {key}, fallback));
+}
+
+nb::str start_page(Engine &e) { return nav_text(e, VT_KEY("start_page"), VT_KEY("login")); }
 
 bool logged_in(const Engine &e) { return !e.user.is_none(); }
 
@@ -115,7 +140,10 @@ PyObject *copy_native(PyObject *v, int depth) {
         nb::object out = own(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (i >= PyList_GET_SIZE(v)) return nullptr; // shrunk while copying
-            PyObject *c = copy_native(PyList_GET_ITEM(v, i), depth - 1);
+            // Held while copied: an allocation may run the collector, and a
+            // finalizer may change the list.
+            nb::object item = nb::borrow(PyList_GET_ITEM(v, i));
+            PyObject *c = copy_native(item.ptr(), depth - 1);
             if (!c) return nullptr;
             PyList_SET_ITEM(out.ptr(), i, c);
         }
@@ -141,12 +169,13 @@ PyObject *copy_native(PyObject *v, int depth) {
     if (PyDict_CheckExact(v)) {
         nb::object out = own(PyDict_New());
         Py_ssize_t pos = 0;
-        PyObject *k, *item;
-        while (PyDict_Next(v, &pos, &k, &item)) {
-            if (!(PyUnicode_CheckExact(k) || PyLong_CheckExact(k))) return nullptr;
-            PyObject *c = copy_native(item, depth - 1);
+        PyObject *k_, *item_;
+        while (PyDict_Next(v, &pos, &k_, &item_)) {
+            nb::object k = nb::borrow(k_), item = nb::borrow(item_);
+            if (!(PyUnicode_CheckExact(k.ptr()) || PyLong_CheckExact(k.ptr()))) return nullptr;
+            PyObject *c = copy_native(item.ptr(), depth - 1);
             if (!c) return nullptr;
-            int rc = PyDict_SetItem(out.ptr(), k, c);
+            int rc = PyDict_SetItem(out.ptr(), k.ptr(), c);
             Py_DECREF(c);
             if (rc < 0) rethrow();
         }
@@ -167,8 +196,7 @@ nb::object deep_copy(nb::handle value) {
 // ---------------------------------------------------------------------------
 
 nb::object home_page(nb::handle self) {
-    Engine &e = engine_of(self, "home_page");
-    return text(first_truthy_in(e.nav, {VT_KEY("home_after_login")}, VT_KEY("dashboard")));
+    return nav_text(engine_of(self, "home_page"), VT_KEY("home_after_login"), VT_KEY("dashboard"));
 }
 
 nb::object call_home_page(nb::handle self) {
@@ -188,8 +216,9 @@ void call_goto(nb::handle self, Engine &e, nb::handle page_id, bool clear_form);
 
 nb::object layout_component_keys(nb::handle self) {
     Engine &e = engine_of(self, "_layout_component_keys");
-    nb::object keys = own(PySet_New(e.clear_keys.ptr()));
-    for_each_in(call_method(e.field_map, VT_KEY("values")), [&](nb::object v) {
+    nb::object clear_keys = e.clear_keys, field_map = e.field_map, layout = e.layout;
+    nb::object keys = own(PySet_New(clear_keys.ptr()));
+    for_each_in(call_method(field_map, VT_KEY("values")), [&](nb::object v) {
         if (PySet_Add(keys.ptr(), v.ptr()) < 0) rethrow();
     });
     auto add_key_of = [&](nb::handle widget) {
@@ -200,7 +229,7 @@ nb::object layout_component_keys(nb::handle self) {
         nb::object v = get_any(holder, key);
         return truthy(v) ? v : nb::object(nb::list());
     };
-    for_each_in(page_list(e.layout), [&](nb::object page) {
+    for_each_in(page_list(layout), [&](nb::object page) {
         for_each_in(entries(page, VT_KEY("sections")), [&](nb::object section) {
             for_each_in(entries(section, VT_KEY("widgets")), [&](nb::object widget) {
                 add_key_of(widget);
@@ -214,8 +243,8 @@ nb::object layout_component_keys(nb::handle self) {
 nb::object empty_components(nb::handle self) {
     Engine &e = engine_of(self, "_empty_components");
     nb::dict out;
-    nb::str blank = nb::steal<nb::str>(PyUnicode_New(0, 0));
-    for_each_in(e.component_keys, [&](nb::object k) { set_item(out, k, blank); });
+    nb::handle blank = VT_KEY("");
+    for_each_in(nb::object(e.component_keys), [&](nb::object k) { set_item(out, k, blank); });
     set_item(out, VT_KEY("ui_page"), start_page(e));
     set_item(out, VT_KEY("ui_page_index"), nb::int_(0));
     return out;
@@ -224,7 +253,7 @@ nb::object empty_components(nb::handle self) {
 nb::object snapshot_components(nb::handle self) {
     Engine &e = engine_of(self, "_snapshot_components");
     nb::dict out;
-    nb::object components = e.components;
+    nb::object components = e.components, component_keys = e.component_keys;
     auto report = [&](nb::handle key) {
         if (PyDict_Check(components.ptr())) {
             if (nb::object v = get(components, key); v.is_valid()) set_item(out, key, deep_copy(v));
@@ -232,9 +261,9 @@ nb::object snapshot_components(nb::handle self) {
             set_item(out, key, deep_copy(own(PyObject_GetItem(components.ptr(), key.ptr()))));
         }
     };
-    for_each_in(e.component_keys, report);
+    for_each_in(component_keys, report);
     for (nb::handle page_key : {VT_KEY("ui_page"), VT_KEY("ui_page_index")})
-        if (!member(e.component_keys, page_key)) report(page_key);
+        if (!member(component_keys, page_key)) report(page_key);
     return out;
 }
 
@@ -244,29 +273,31 @@ nb::object call_member0(nb::handle self, Member m, nb::object (*impl)(nb::handle
 
 nb::object snapshot(nb::handle self) {
     Engine &e = engine_of(self, "snapshot");
-    nb::object user_line;
-    if (logged_in(e))
-        user_line = concat("当前用户: ", text(subscript(e.user, VT_KEY("username"))));
+    nb::object user = e.user, user_line;
+    if (!user.is_none())
+        user_line = concat(VT_KEY("当前用户: "), text(subscript(user, VT_KEY("username"))));
     else
-        user_line = utf8("未登录");
-    nb::object status = e.status;
-    long long revision = e.revision;
+        user_line = nb::borrow(VT_KEY("未登录"));
+    nb::object status = e.status, revision = e.revision;
     nb::object comps = call_member0(self, SNAPSHOT_COMPONENTS, snapshot_components);
     nb::object out = own(_PyDict_NewPresized(6));
     set_item(out, VT_KEY("display"), status);
     set_item(out, VT_KEY("expression_line"), user_line);
     set_item(out, VT_KEY("memory"), own(PyFloat_FromDouble(0.0)));
     set_item(out, VT_KEY("has_memory"), nb::handle(Py_False));
-    set_item(out, VT_KEY("revision"), own(PyLong_FromLongLong(revision)));
+    set_item(out, VT_KEY("revision"), revision);
     set_item(out, VT_KEY("components"), comps);
     return out;
 }
 
 /// Store one merged value when the host knows the key; tells whether it did.
+/// The key's own `__hash__` and `__eq__` run here, so every field is read
+/// afresh and held while it is used.
 bool merge_one(Engine &e, nb::handle known, nb::handle key, nb::handle value, bool &touched_auth) {
     if (!host_knows(known, key)) return false;
-    if (!touched_auth && member(e.auth_component_keys, key)) touched_auth = true;
-    if (PyObject_SetItem(e.components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    if (!touched_auth && member(nb::object(e.auth_component_keys), key)) touched_auth = true;
+    nb::object components = e.components;
+    if (PyObject_SetItem(components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
     return true;
 }
 
@@ -304,8 +335,8 @@ void merge_components(nb::handle self, PyObject *const *args, Py_ssize_t nargs, 
     if (page_at >= 0 && index_at < 0)
         dirty = merge_one(e, known, VT_KEY("ui_page_index"), index, touched_auth) || dirty;
     if (!dirty) return;
-    if (!logged_in(e) && touched_auth) e.status = utf8("请登录");
-    e.revision += 1;
+    if (!logged_in(e) && touched_auth) e.status = nb::borrow(VT_KEY("请登录"));
+    count_change(e);
 }
 
 PyObject *merge_components_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -327,9 +358,8 @@ PyMethodDef merge_components_def = {
 void reset_all(nb::handle self) {
     Engine &e = engine_of(self, "reset_all");
     e.user = nb::none();
-    e.status = utf8("已复位");
-    nb::str target = text(first_truthy_in(e.nav, {VT_KEY("after_logout_page")}, VT_KEY("login")));
-    call_goto(self, e, target, true);
+    e.status = nb::borrow(VT_KEY("已复位"));
+    call_goto(self, e, nav_text(e, VT_KEY("after_logout_page"), VT_KEY("login")), true);
 }
 
 void call_reset_all(nb::handle self) {
@@ -342,7 +372,7 @@ void call_reset_all(nb::handle self) {
 // --- page guard and navigation ---------------------------------------------
 
 nb::object guard_page_impl(nb::handle self, Engine &e, nb::handle page_id) {
-    bool is_public = member(e.public_pages, page_id);
+    bool is_public = member(nb::object(e.public_pages), page_id);
     if (!logged_in(e)) return is_public ? nb::borrow(page_id) : nb::object(start_page(e));
     return is_public ? call_home_page(self) : nb::borrow(page_id);
 }
@@ -390,19 +420,20 @@ void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form
         PyErr_Format(PyExc_TypeError, "_guard_page() must return str, not %s", Py_TYPE(pid.ptr())->tp_name);
         rethrow();
     }
-    nb::object components = e.components;
-    if (clear_form) {
-        nb::str blank = nb::steal<nb::str>(PyUnicode_New(0, 0));
-        for_each_in(e.clear_keys, [&](nb::object key) {
-            if (member(components, key) && PyObject_SetItem(components.ptr(), key.ptr(), blank.ptr()) < 0)
-                rethrow();
+    // `_components` is read afresh at every store: a key's `__eq__` or the
+    // host's page list may have replaced it since.
+    auto store = [&](nb::handle key, nb::handle value) {
+        nb::object components = e.components;
+        if (PyObject_SetItem(components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    };
+    if (clear_form)
+        for_each_in(nb::object(e.clear_keys), [&](nb::object key) {
+            if (member(nb::object(e.components), key)) store(key, VT_KEY(""));
         });
-    }
-    if (PyObject_SetItem(components.ptr(), VT_KEY("ui_page").ptr(), pid.ptr()) < 0) rethrow();
-    nb::object index = call_page_index(self, pid);
-    if (PyObject_SetItem(components.ptr(), VT_KEY("ui_page_index").ptr(), index.ptr()) < 0) rethrow();
+    store(VT_KEY("ui_page"), pid);
+    store(VT_KEY("ui_page_index"), call_page_index(self, pid));
 
-    nb::object hooks = get_any(e.page_hooks, pid);
+    nb::object hooks = get_any(nb::object(e.page_hooks), pid);
     if (!truthy(hooks)) return;
     nb::object on_enter = get_any(hooks, VT_KEY("on_enter"));
     if (!truthy(on_enter)) return;
@@ -434,7 +465,7 @@ nb::object fields_from_map_impl(Engine &e, nb::handle mapping) {
     nb::object components = e.components;
     for_each_item(mapping, [&](nb::handle name, nb::handle key) {
         nb::object v = get_any(components, key);
-        set_item(out, name, v.is_valid() ? nb::object(text(v)) : nb::object(nb::steal(PyUnicode_New(0, 0))));
+        set_item(out, name, v.is_valid() ? nb::handle(text(v)) : VT_KEY(""));
     });
     return out;
 }
@@ -452,7 +483,8 @@ nb::object call_fields_from_map(nb::handle self, nb::handle mapping) {
 
 nb::object auth_fields(nb::handle self) {
     Engine &e = engine_of(self, "_auth_fields");
-    return call_fields_from_map(self, e.field_map);
+    nb::object field_map = e.field_map;
+    return call_fields_from_map(self, field_map);
 }
 
 // --- actions -------------------------------------------------------------------
@@ -468,11 +500,11 @@ void action_login(nb::handle self, nb::handle spec) {
     nb::object username = get_any(fields, VT_KEY("username"));
     nb::object password = get_any(fields, VT_KEY("password"));
     nb::dict credentials;
-    set_item(credentials, VT_KEY("username"), username.is_valid() ? nb::object(stripped_text(username)) : nb::object(nb::str("")));
-    set_item(credentials, VT_KEY("password"), password.is_valid() ? nb::object(text(password)) : nb::object(nb::str("")));
+    set_item(credentials, VT_KEY("username"), username.is_valid() ? nb::handle(stripped_text(username)) : VT_KEY(""));
+    set_item(credentials, VT_KEY("password"), password.is_valid() ? nb::handle(text(password)) : VT_KEY(""));
 
-    nb::object flag, payload;
-    unpack2(call_method(e.plugin, VT_KEY("login_user"), credentials), flag, payload);
+    nb::object plugin = e.plugin, flag, payload;
+    unpack2(call_method(plugin, VT_KEY("login_user"), credentials), flag, payload);
     if (truthy(flag) && is_mapping(payload)) {
         e.user = payload;
         nb::str message = text(first_truthy_in(spec, {VT_KEY("success_message")}, VT_KEY("欢迎，{username}")));
@@ -494,12 +526,13 @@ void action_login(nb::handle self, nb::handle spec) {
 void action_register(nb::handle self, nb::handle spec) {
     Engine &e = engine_of(self, "_action_register");
     nb::object fields = call_member0(self, AUTH_FIELDS, auth_fields);
-    nb::object flag, message;
-    unpack2(call_method(e.plugin, VT_KEY("register_user"), fields), flag, message);
+    nb::object plugin = e.plugin, flag, message;
+    unpack2(call_method(plugin, VT_KEY("register_user"), fields), flag, message);
     e.status = text(message);
     if (!truthy(flag)) return;
+    nb::object nav = e.nav;
     nb::str target = text(first_truthy({get_any(spec, VT_KEY("success_page")), get_any(spec, VT_KEY("goto")),
-                                        get_any(e.nav, VT_KEY("after_register_page")), VT_KEY("login")}));
+                                        get_any(nav, VT_KEY("after_register_page")), VT_KEY("login")}));
     call_goto(self, e, target, clear_unless_false(spec));
 }
 
@@ -507,8 +540,9 @@ void action_logout(nb::handle self, nb::handle spec) {
     Engine &e = engine_of(self, "_action_logout");
     e.user = nb::none();
     e.status = text(first_truthy_in(spec, {VT_KEY("message")}, VT_KEY("已注销")));
+    nb::object nav = e.nav;
     nb::str target = text(first_truthy({get_any(spec, VT_KEY("goto")), get_any(spec, VT_KEY("page")),
-                                        get_any(e.nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
+                                        get_any(nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
     call_goto(self, e, target, clear_unless_false(spec));
 }
 
@@ -517,7 +551,7 @@ void action_business(nb::handle self, nb::handle action_spec) {
     nb::object spec = nb::borrow(action_spec);
     nb::str form_id = text(first_truthy_in(spec, {VT_KEY("form")}, VT_KEY("")));
     if (PyUnicode_GET_LENGTH(form_id.ptr())) {
-        nb::object form = get_any(e.forms, form_id);
+        nb::object form = get_any(nb::object(e.forms), form_id);
         if (is_mapping(form) && truthy(form)) { // the form gives defaults, the action's own keys win
             nb::dict merged = copy_dict(form);
             if (PyDict_Update(merged.ptr(), spec.ptr()) < 0) rethrow();
@@ -527,7 +561,7 @@ void action_business(nb::handle self, nb::handle action_spec) {
     nb::str name = text(first_truthy_in(spec, {VT_KEY("handler"), VT_KEY("business")}, VT_KEY("")));
     nb::object handler = get_any(call_business_handlers(self), name);
     if (!handler.is_valid() || handler.is_none()) {
-        e.status = concat("未注册业务: ", name);
+        e.status = concat(VT_KEY("未注册业务: "), name);
         return;
     }
     nb::object field_map = get_any(spec, VT_KEY("fields"));
@@ -538,7 +572,8 @@ void action_business(nb::handle self, nb::handle action_spec) {
     if (logged_in(e)) {
         bool pass_id = !member(spec, VT_KEY("pass_user_id")) || truthy(get_any(spec, VT_KEY("pass_user_id")));
         if (pass_id && !member(kwargs, VT_KEY("user_id"))) {
-            nb::object id = own(PyNumber_Long(subscript(e.user, VT_KEY("id")).ptr()));
+            nb::object user = e.user;
+            nb::object id = own(PyNumber_Long(subscript(user, VT_KEY("id")).ptr()));
             if (PyObject_SetItem(kwargs.ptr(), VT_KEY("user_id").ptr(), id.ptr()) < 0) rethrow();
         }
     }
@@ -561,15 +596,16 @@ void action_business(nb::handle self, nb::handle action_spec) {
 void action_navigate(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
     nb::str target = text(first_truthy_in(spec, {VT_KEY("page"), VT_KEY("goto")}, VT_KEY("")));
     if (!PyUnicode_GET_LENGTH(target.ptr())) {
-        e.status = concat(concat("动作 ", key), utf8(" 缺少 page"));
+        e.status = concat(concat(VT_KEY("动作 "), key), VT_KEY(" 缺少 page"));
         return;
     }
     nb::object preset = get_any(spec, VT_KEY("set"));
     if (truthy(preset) && is_mapping(preset)) {
         nb::object known = global(VT_KEY("COMPONENT_KEYS"));
-        nb::object components = e.components;
         for_each_item(preset, [&](nb::handle k, nb::handle v) {
-            if (host_knows(known, k) && PyObject_SetItem(components.ptr(), k.ptr(), v.ptr()) < 0) rethrow();
+            if (!host_knows(known, k)) return;
+            nb::object components = e.components;
+            if (PyObject_SetItem(components.ptr(), k.ptr(), v.ptr()) < 0) rethrow();
         });
     }
     bool clear = truthy(get_any(spec, VT_KEY("clear"))) || truthy(get_any(spec, VT_KEY("clear_form")));
@@ -581,7 +617,7 @@ void action_method(nb::handle self, Engine &e, nb::handle spec) {
     nb::str name = text(first_truthy_in(spec, {VT_KEY("handler"), VT_KEY("method")}, VT_KEY("")));
     nb::object method = getattr_opt(self, name);
     if (!is_callable(method)) {
-        e.status = concat("未找到方法: ", name);
+        e.status = concat(VT_KEY("未找到方法: "), name);
         return;
     }
     call0(method);
@@ -624,8 +660,9 @@ void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec
     }
     nb::str kind = lower(text(first_truthy_in(spec, {VT_KEY("type"), VT_KEY("action")}, VT_KEY(""))));
 
-    PyObject *argv[] = {e.plugins.ptr(), kind.ptr(), key.ptr(), spec.ptr(), self.ptr()};
-    nb::object handled = own(PyObject_Vectorcall(global(VT_KEY("dispatch_plugin_action")).ptr(), argv, 5, nullptr));
+    nb::object plugins = e.plugins, dispatch = global(VT_KEY("dispatch_plugin_action"));
+    PyObject *argv[] = {plugins.ptr(), kind.ptr(), key.ptr(), spec.ptr(), self.ptr()};
+    nb::object handled = own(PyObject_Vectorcall(dispatch.ptr(), argv, 5, nullptr));
     if (truthy(handled)) return;
 
     switch (kind_of(kind)) {
@@ -635,7 +672,7 @@ void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec
     case Kind::Navigate: action_navigate(self, e, key, spec); break;
     case Kind::Business: call_action(self, ACTION_BUSINESS, action_business, spec); break;
     case Kind::Method: action_method(self, e, spec); break;
-    case Kind::Unknown: e.status = concat("未知动作类型: ", kind); break;
+    case Kind::Unknown: e.status = concat(VT_KEY("未知动作类型: "), kind); break;
     }
 }
 
@@ -646,11 +683,17 @@ void run_action(nb::handle self, nb::handle key, nb::handle spec) {
     run_action_impl(self, e, key, spec);
 }
 
-/// Key names that reset the engine instead of running an action.
+/// Key names that reset the engine instead of running an action: "清空",
+/// "CLR", "clear", "reset", compared exactly (a trimmed exact str arrives).
 bool reserved_key(nb::handle key) {
-    for (nb::handle name : {VT_KEY("清空"), VT_KEY("CLR"), VT_KEY("clear"), VT_KEY("reset")})
-        if (str_eq(key, name)) return true;
-    return false;
+    PyObject *k = key.ptr();
+    const char *ascii = PyUnicode_IS_ASCII(k) ? (const char *) PyUnicode_1BYTE_DATA(k) : nullptr;
+    switch (PyUnicode_GET_LENGTH(k)) {
+    case 2: return !ascii && str_eq(k, VT_KEY("清空"));
+    case 3: return ascii && memcmp(ascii, "CLR", 3) == 0;
+    case 5: return ascii && (memcmp(ascii, "clear", 5) == 0 || memcmp(ascii, "reset", 5) == 0);
+    default: return false;
+    }
 }
 
 void press(nb::handle self, nb::handle raw_key) {
@@ -662,62 +705,72 @@ void press(nb::handle self, nb::handle raw_key) {
         call_reset_all(self);
         return;
     }
-    nb::object spec = get_any(e.actions, key);
+    nb::object spec = get_any(nb::object(e.actions), key);
     if (!spec.is_valid() || spec.is_none()) {
-        e.status = concat("未配置的按键: ", key);
-        e.revision += 1;
+        e.status = concat(VT_KEY("未配置的按键: "), key);
+        count_change(e);
         return;
     }
     if (inherited(self, RUN_ACTION))
         run_action_impl(self, e, key, spec);
     else
         call_method(self, members[RUN_ACTION].name, key, spec);
-    e.revision += 1;
+    count_change(e);
 }
 
 // --- construction ------------------------------------------------------------------
 
+/// `name(self.<field>)` for a module-level reader of the layout: the field is
+/// read afresh (a hook run earlier may have replaced it) and held for the call.
+nb::object read_with(nb::handle name, const nb::object &field) {
+    nb::object arg = field;
+    return call1(global(name), arg);
+}
+
+/// Construction in the documented order. The argument is checked before any
+/// field changes, so a failed re-initialisation leaves a working engine as it
+/// was; later steps assign one field after another, as a Python `__init__` would.
 void init_engine(nb::handle self, nb::handle config_path) {
     if (!PyObject_TypeCheck(self.ptr(), engine_type)) raise(PyExc_TypeError, "__init__() requires a TkJsonEngine");
+    require_str(config_path, "TkJsonEngine", "config_path");
     Engine *slot = nb::inst_ptr<Engine>(self);
-    if (nb::inst_ready(self))
-        *slot = Engine();
-    else {
+    if (!nb::inst_ready(self)) {
         new (slot) Engine();
         nb::inst_mark_ready(self); // hooks run below already see a usable engine
     }
     Engine &e = *slot;
-    require_str(config_path, "TkJsonEngine", "config_path");
 
     e.plugins = call1(global(VT_KEY("load_unified_plugins")), config_path);
-    e.plugin = call1(global(VT_KEY("primary_plugin")), e.plugins);
-    nb::object on_load = getattr_opt(e.plugin, VT_KEY("on_load"));
+    e.plugin = read_with(VT_KEY("primary_plugin"), e.plugins);
+    nb::object plugin = e.plugin;
+    nb::object on_load = getattr_opt(plugin, VT_KEY("on_load"));
     if (is_callable(on_load))
         call0(on_load);
-    else if (getattr_opt(e.plugin, VT_KEY("init_database")).is_valid())
-        call_method(e.plugin, VT_KEY("init_database"));
-    e.layout = attr(e.plugin, VT_KEY("data"));
+    else if (getattr_opt(plugin, VT_KEY("init_database")).is_valid())
+        call_method(plugin, VT_KEY("init_database"));
+    e.layout = attr(nb::object(e.plugin), VT_KEY("data"));
 
-    e.nav = call1(global(VT_KEY("navigation_cfg")), e.layout);
-    e.field_map = call1(global(VT_KEY("auth_field_map")), e.layout);
-    e.auth_component_keys = own(PyFrozenSet_New(call_method(e.field_map, VT_KEY("values")).ptr()));
-    e.actions = call1(global(VT_KEY("actions_cfg")), e.layout);
-    e.forms = call1(global(VT_KEY("forms_cfg")), e.layout);
-    e.page_hooks = call1(global(VT_KEY("page_hooks_cfg")), e.layout);
-    e.clear_keys = call1(global(VT_KEY("clear_components")), e.layout);
+    e.nav = read_with(VT_KEY("navigation_cfg"), e.layout);
+    e.field_map = read_with(VT_KEY("auth_field_map"), e.layout);
+    nb::object field_map = e.field_map;
+    e.auth_component_keys = own(PyFrozenSet_New(call_method(field_map, VT_KEY("values")).ptr()));
+    e.actions = read_with(VT_KEY("actions_cfg"), e.layout);
+    e.forms = read_with(VT_KEY("forms_cfg"), e.layout);
+    e.page_hooks = read_with(VT_KEY("page_hooks_cfg"), e.layout);
+    e.clear_keys = read_with(VT_KEY("clear_components"), e.layout);
     e.component_keys = call_member0(self, LAYOUT_COMPONENT_KEYS, layout_component_keys);
 
     nb::object publics = own(PySet_New(nullptr));
-    nb::object listed = get_any(e.nav, VT_KEY("public_pages"));
+    nb::object listed = get_any(nb::object(e.nav), VT_KEY("public_pages"));
     if (truthy(listed))
         for_each_in(listed, [&](nb::object p) {
             if (PySet_Add(publics.ptr(), text(p).ptr()) < 0) rethrow();
         });
     e.public_pages = own(PyFrozenSet_New(publics.ptr()));
 
-    e.revision = 0;
+    e.revision = nb::int_(0);
     e.user = nb::none();
-    e.status = utf8("请登录");
+    e.status = nb::borrow(VT_KEY("请登录"));
     e.components = call_member0(self, EMPTY_COMPONENTS, empty_components);
     call_goto(self, e, start_page(e), true);
 }
@@ -790,7 +843,7 @@ NB_MODULE(brisen, m) {
         .def_rw("_clear_keys", &Engine::clear_keys, rw)
         .def_rw("_component_keys", &Engine::component_keys, rw)
         .def_rw("_public_pages", &Engine::public_pages, rw)
-        .def_rw("_revision", &Engine::revision)
+        .def_rw("_revision", &Engine::revision, rw)
         .def_rw("_user", &Engine::user, rw)
         .def_rw("_status", &Engine::status, rw)
         .def_rw("_components", &Engine::components, rw);

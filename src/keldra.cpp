@@ -13,6 +13,7 @@
 // implicit transactions, same exception classes and messages); otherwise they
 // run on a runtime `sqlite3` connection from `connect()`.
 #include <vantrel/idioms.hpp>
+#include <vantrel/sqlite_bridge.hpp>
 
 #include <cerrno>
 #include <climits>
@@ -24,13 +25,13 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <dlfcn.h>
 #include <sys/stat.h>
 #define KELDRA_POSIX 1
 #endif
 
 namespace nb = nanobind;
 using namespace vantrel;
+using namespace vantrel::sqlite;
 
 namespace {
 
@@ -92,79 +93,17 @@ nb::str sanitize_db_basename(nb::handle name) {
 }
 
 // ---------------------------------------------------------------------------
-// SHA-256 (stored passwords: lower-case hex digest of the UTF-8 bytes)
+// Stored passwords: the runtime's (OpenSSL-backed) SHA-256
 // ---------------------------------------------------------------------------
 
-class Sha256 {
-public:
-    explicit Sha256(const unsigned char *p, size_t n) {
-        uint64_t bits = (uint64_t) n * 8;
-        for (; n >= 64; p += 64, n -= 64) block(p);
-        unsigned char tail[128] = {};
-        memcpy(tail, p, n);
-        tail[n] = 0x80;
-        size_t len = n + 1 + 8 <= 64 ? 64 : 128;
-        for (int i = 0; i < 8; ++i) tail[len - 1 - i] = (unsigned char) (bits >> (8 * i));
-        block(tail);
-        if (len == 128) block(tail + 64);
-    }
+Imported hashlib_sha256{"hashlib", "sha256"};
 
-    /// The digest as 64 lower-case hexadecimal characters.
-    nb::str hex() const {
-        static const char digits[] = "0123456789abcdef";
-        PyObject *r = checked(PyUnicode_New(64, 127));
-        Py_UCS1 *out = PyUnicode_1BYTE_DATA(r);
-        for (int i = 0; i < 8; ++i)
-            for (int j = 0; j < 8; ++j) out[i * 8 + j] = (Py_UCS1) digits[(h_[i] >> (28 - 4 * j)) & 0xf];
-        return nb::steal<nb::str>(r);
-    }
-
-private:
-    static uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-    void block(const unsigned char *p) {
-        static const uint32_t k[64] = {
-            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = (uint32_t) p[4 * i] << 24 | (uint32_t) p[4 * i + 1] << 16 | (uint32_t) p[4 * i + 2] << 8 |
-                   (uint32_t) p[4 * i + 3];
-        for (int i = 16; i < 64; ++i) {
-            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-        }
-        h_[0] += a, h_[1] += b, h_[2] += c, h_[3] += d, h_[4] += e, h_[5] += f, h_[6] += g, h_[7] += h;
-    }
-
-    uint32_t h_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-};
-
-/// UTF-8 bytes of a str; lone surrogates raise the codec's UnicodeEncodeError.
-std::string_view utf8_view(nb::handle s) {
-    Py_ssize_t n;
-    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (!p) rethrow();
-    return {p, (size_t) n};
-}
-
+/// `hashlib.sha256(password.encode("utf-8")).hexdigest()`; lone surrogates
+/// raise the codec's UnicodeEncodeError.
 nb::str sha256_hex(nb::handle password) {
-    std::string_view bytes = utf8_view(password);
-    return Sha256((const unsigned char *) bytes.data(), bytes.size()).hex();
+    nb::object bytes = own(PyUnicode_AsUTF8String(password.ptr()));
+    nb::object digest = call1(hashlib_sha256.get(), bytes);
+    return str_result(call_method(digest, VT_KEY("hexdigest")).release().ptr(), "hexdigest()");
 }
 
 // ---------------------------------------------------------------------------
@@ -183,49 +122,98 @@ struct Plugin {
     }
 };
 
+// Both fields may be reassigned by any Python code that runs during a call
+// (a path object's method, a key's `__eq__`, an overriding property), so they
+// are always read into owned locals (`raw_of`, `path_of`) before use.
+
 using Self = nb::pointer_and_handle<Plugin>;
+
+nb::object raw_of(const Self &self) { return self.p->raw; }
+nb::object path_of(const Self &self) { return self.p->path; }
+
+/// Members a Python subclass may override; C++ takes its own path while the
+/// object's type still inherits them (a subclass that overrides nothing, such
+/// as the web face, keeps the direct paths).
+enum Member {
+    DATABASE_CFG, AUTH_CFG, WEB_CFG, APP_TITLE, APP_NAME, DATA_ROOT, DB_PATH, CONNECT, HASH_PASSWORD,
+    SEED_DEFAULT_USERS, MEMBER_COUNT
+};
+const char *const member_names[MEMBER_COUNT] = {"database_cfg", "auth_cfg", "web_cfg", "app_title", "app_name",
+                                                "data_root", "db_path", "connect", "hash_password",
+                                                "seed_default_users"};
+Overridable members[MEMBER_COUNT];
 
 bool exact(const Self &self) { return is_exact_instance<Plugin>(self.h); }
 
-/// A configuration section to read from: for a `JsonAppPlugin` the
-/// document's own dict (null when the accessor would give an empty one), for
-/// a subclass the (possibly overridden) property.
-nb::object section_view(const Self &self, nb::handle key, nb::handle property) {
-    if (!exact(self)) return attr(self.h, property);
-    nb::object v = get_any(self.p->raw, key);
-    if (v.ptr() && PyDict_CheckExact(v.ptr())) return v;
-    if (is_mapping(v) && truthy(v)) return copy_dict(v);
-    return nb::object();
+/// Does `self` use the class's own member `m`? For methods an attribute set on
+/// the instance itself counts as an override too.
+bool inherited(const Self &self, Member m) {
+    if (exact(self)) return true;
+    if (!members[m].inherited(self.h)) return false;
+    if (m < CONNECT) return true; // properties: an instance attribute cannot shadow them
+    PyObject **dict = _PyObject_GetDictPtr(self.h.ptr());
+    return !dict || !*dict || !contains(*dict, members[m].name);
 }
 
-nb::object database_view(const Self &self) { return section_view(self, VT_KEY("database"), VT_KEY("database_cfg")); }
-nb::object auth_view(const Self &self) { return section_view(self, VT_KEY("auth"), VT_KEY("auth_cfg")); }
+/// The `key` section of the document, unless absent or not truthy (null). A
+/// section that is present and truthy but no object is a misconfiguration:
+/// refused, rather than silently read as empty.
+nb::object section_value(nb::handle raw, nb::handle key) {
+    nb::object v = get_any(raw, key);
+    if (!truthy(v)) return nb::object();
+    if (!is_mapping(v)) {
+        nb::str type = utf8(Py_TYPE(v.ptr())->tp_name);
+        raise(PyExc_TypeError, concat(concat(concat(VT_KEY("配置节 "), key), VT_KEY(" 必须是 JSON 对象，不能是 ")), type));
+    }
+    return v;
+}
 
-nb::object pages_cfg(const Plugin &p) {
+/// `database_cfg`, `auth_cfg`, `web_cfg`: a shallow copy of the section, or an empty mapping.
+nb::dict section_copy_of(const Self &self, nb::handle key) {
+    nb::object v = section_value(raw_of(self), key);
+    return v.is_valid() ? copy_dict(v) : nb::dict();
+}
+
+/// A configuration section to read from: the document's own mapping when
+/// the accessor is inherited (null when it would give an empty one; never
+/// changed here), else the overriding property's value.
+nb::object section_view(const Self &self, Member m, nb::handle key) {
+    if (!inherited(self, m)) return attr(self.h, members[m].name);
+    nb::object v = section_value(raw_of(self), key);
+    // Callees that accept exactly a dict (the data-root resolver) get one.
+    if (v.is_valid() && !PyDict_CheckExact(v.ptr())) return copy_dict(v);
+    return v;
+}
+
+nb::object database_view(const Self &self) { return section_view(self, DATABASE_CFG, VT_KEY("database")); }
+nb::object auth_view(const Self &self) { return section_view(self, AUTH_CFG, VT_KEY("auth")); }
+
+nb::object pages_cfg(const Self &self) {
+    nb::object raw = raw_of(self);
     for (nb::handle key : {VT_KEY("auth_forms"), VT_KEY("pages")}) {
-        nb::object v = get_any(p.raw, key);
+        nb::object v = get_any(raw, key);
         if (is_mapping(v)) return copy_dict(v);
     }
     return nb::dict();
 }
 
 /// `(raw.get("window") or {}).get(key)`; a window that is no mapping has no entries.
-nb::object window_get(const Plugin &p, nb::handle key) {
-    nb::object win = get_any(p.raw, VT_KEY("window"));
+nb::object window_get(nb::handle raw, nb::handle key) {
+    nb::object win = get_any(raw, VT_KEY("window"));
     return truthy(win) ? get_if_mapping(win, key) : nb::object();
 }
 
 nb::str app_title(const Self &self) {
-    nb::object web = section_view(self, VT_KEY("web"), VT_KEY("web_cfg"));
+    nb::object web = section_view(self, WEB_CFG, VT_KEY("web"));
     nb::object v = get_any(web, VT_KEY("title"));
-    if (!truthy(v)) v = get_any(self.p->raw, VT_KEY("title"));
-    if (!truthy(v)) v = window_get(*self.p, VT_KEY("title"));
-    if (!truthy(v)) return utf8("应用");
+    if (!truthy(v)) v = get_any(raw_of(self), VT_KEY("title"));
+    if (!truthy(v)) v = window_get(raw_of(self), VT_KEY("title"));
+    if (!truthy(v)) return nb::borrow<nb::str>(VT_KEY("应用"));
     return text(v);
 }
 
 nb::str app_title_of(const Self &self) {
-    if (exact(self)) return app_title(self);
+    if (inherited(self, APP_TITLE)) return app_title(self);
     return text(attr(self.h, VT_KEY("app_title")));
 }
 
@@ -255,20 +243,19 @@ nb::object config_owner_name(nb::handle path) {
         return substring(s, {o_lo, o_hi});
     }
     nb::object d = path_parent(path);
-    if (!equals(lower(text(attr(d, VT_KEY("name")))), "config")) return nb::object();
-    nb::object owner = text(attr(path_parent(d), VT_KEY("name")));
-    return PyUnicode_GET_LENGTH(owner.ptr()) ? owner : nb::object();
+    if (!equals(lower(path_name(d)), "config")) return nb::object();
+    nb::str owner = path_name(path_parent(d));
+    return PyUnicode_GET_LENGTH(owner.ptr()) ? nb::object(owner) : nb::object();
 }
 
 nb::str app_name(const Self &self) {
-    const Plugin &p = *self.p;
     nb::object db = database_view(self);
     nb::str s;
     for (nb::handle key : {VT_KEY("name"), VT_KEY("app_name")})
         if (set_text(get_any(db, key), s)) return sanitize_basename(s);
-    if (set_text(get_any(p.raw, VT_KEY("app_name")), s)) return sanitize_basename(s);
+    if (set_text(get_any(raw_of(self), VT_KEY("app_name")), s)) return sanitize_basename(s);
 
-    nb::object wid_raw = window_get(p, VT_KEY("id"));
+    nb::object wid_raw = window_get(raw_of(self), VT_KEY("id"));
     if (truthy(wid_raw)) {
         nb::str wid = stripped_text(wid_raw);
         if (PyUnicode_GET_LENGTH(wid.ptr())) {
@@ -276,44 +263,27 @@ nb::str app_name(const Self &self) {
             return sanitize_basename(wid);
         }
     }
-    nb::object owner = config_owner_name(p.path);
+    nb::object owner = config_owner_name(path_of(self));
     if (owner.is_valid()) return sanitize_basename(owner);
     return sanitize_basename(app_title_of(self));
 }
 
 nb::str app_name_of(const Self &self) {
-    if (exact(self)) return app_name(self);
+    if (inherited(self, APP_NAME)) return app_name(self);
     return text(attr(self.h, VT_KEY("app_name")));
 }
 
 Imported resolve_project_data_root{"vantrel_app_plugin.tamsel", "resolve_project_data_root"};
 
-nb::handle data_root_function() { return resolve_project_data_root.get(); }
-
 nb::object data_root(const Self &self) {
-    nb::object db = database_view(self);
-    PyObject *args[] = {self.p->path.ptr(), value_or_none(db).ptr()};
-    return own(PyObject_Vectorcall(data_root_function().ptr(), args, 2, nullptr));
+    nb::object db = database_view(self), path = path_of(self);
+    PyObject *args[] = {path.ptr(), value_or_none(db).ptr()};
+    return own(PyObject_Vectorcall(resolve_project_data_root.ptr(), args, 2, nullptr));
 }
 
 nb::object data_root_of(const Self &self) {
-    if (exact(self)) return data_root(self);
+    if (inherited(self, DATA_ROOT)) return data_root(self);
     return attr(self.h, VT_KEY("data_root"));
-}
-
-/// Has a Python subclass replaced the member `name` of `JsonAppPlugin`?
-bool overridden(const Self &self, nb::handle name) {
-    if (exact(self)) return false;
-    PyObject *base = nb::type<Plugin>().ptr();
-    nb::object mro = nb::borrow(Py_TYPE(self.h.ptr())->tp_mro);
-    if (!mro.is_valid() || !PyTuple_Check(mro.ptr())) return true;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
-        PyObject *cls = PyTuple_GET_ITEM(mro.ptr(), i);
-        if (cls == base) return false;
-        nb::object dict = own(PyObject_GetAttr(cls, VT_KEY("__dict__").ptr()));
-        if (member(dict, name)) return true;
-    }
-    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -326,8 +296,6 @@ struct DbFile {
     std::string bytes;
     nb::object path;
 };
-
-nb::bytes fs_encode(nb::handle s) { return nb::steal<nb::bytes>(checked(PyUnicode_EncodeFSDefault(s.ptr()))); }
 
 nb::str fs_decode(const std::string &b) {
     return nb::steal<nb::str>(checked(PyUnicode_DecodeFSDefaultAndSize(b.data(), (Py_ssize_t) b.size())));
@@ -437,20 +405,44 @@ nb::object plain_bytes(nb::handle s, std::string_view &out) {
 /// resolve) without pathlib, for plain POSIX paths whose directory exists;
 /// false when pathlib has to do them. `root` receives the data root when it
 /// was needed.
+Imported os_environ{"os", "environ"};
+
+/// The data root's text when the data-root resolver would take it as a plain
+/// absolute path (from the layout's `data_root`, else from CALC_WS_ROOT):
+/// resolving the database path then resolves it along, with no path object
+/// built. Null when the resolver has to decide (the application-directory
+/// names, "~", relative paths, the project-marker search).
+nb::object plain_data_root(const Self &self) {
+    if (!inherited(self, DATA_ROOT)) return nb::object();
+    nb::object db = database_view(self);
+    nb::str s;
+    if (db.is_valid() && !db.is_none()) {
+        if (!PyDict_CheckExact(db.ptr())) return nb::object(); // the resolver rejects it
+        if (set_text(get(db, VT_KEY("data_root")), s)) return PyUnicode_READ_CHAR(s.ptr(), 0) == '/' ? s : nb::object();
+    }
+    if (!set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("CALC_WS_ROOT")), s)) return nb::object();
+    return PyUnicode_READ_CHAR(s.ptr(), 0) == '/' ? s : nb::object();
+}
+
 bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::string &out) {
     std::string_view r;
     nb::object rel_bytes = plain_bytes(rel, r);
     if (!rel_bytes.is_valid()) return false;
     std::string path;
     size_t known = 0;
-    if (r[0] != '/') {
+    std::string_view b;
+    nb::object plain, plain_root_bytes;
+    if (r[0] != '/' && (plain = plain_data_root(self)).is_valid() &&
+        (plain_root_bytes = plain_bytes(plain, b)).is_valid()) {
+        append_components(path, b);
+    } else if (r[0] != '/') {
         root = data_root_of(self);
         if ((PyObject *) Py_TYPE(root.ptr()) != posix_path_type.get().ptr()) return false;
         std::string_view b;
         nb::object root_bytes = plain_bytes(text(root), b);
         if (!root_bytes.is_valid() || b[0] != '/') return false;
         append_components(path, b);
-        if (!overridden(self, VT_KEY("data_root"))) known = path.size();
+        if (inherited(self, DATA_ROOT)) known = path.size();
     }
     append_components(path, r);
     size_t slash = path.rfind('/');
@@ -461,15 +453,15 @@ bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::st
 
 /// The database file in the steps of `db_path`.
 DbFile db_file(const Self &self) {
-    if (overridden(self, VT_KEY("db_path"))) return from_path_object(attr(self.h, VT_KEY("db_path")));
+    if (!inherited(self, DB_PATH)) return from_path_object(attr(self.h, VT_KEY("db_path")));
 
     nb::object db = database_view(self);
     nb::str rel;
     if (!set_text(get_any(db, VT_KEY("path")), rel)) {
         nb::object sub = get_any(db, VT_KEY("dir"));
         if (!truthy(sub)) sub = get_any(db, VT_KEY("data_dir"));
-        nb::str dir = truthy(sub) ? stripped_text(sub) : utf8("data");
-        if (!PyUnicode_GET_LENGTH(dir.ptr())) dir = utf8("data");
+        nb::str dir = truthy(sub) ? stripped_text(sub) : nb::borrow<nb::str>(VT_KEY("data"));
+        if (!PyUnicode_GET_LENGTH(dir.ptr())) dir = nb::borrow<nb::str>(VT_KEY("data"));
         rel = nb::steal<nb::str>(checked(PyUnicode_FromFormat("%U/%U.db", dir.ptr(), app_name_of(self).ptr())));
     }
     nb::object root;
@@ -484,416 +476,6 @@ nb::object db_path(const Self &self) {
     DbFile f = db_file(self);
     if (f.path.is_valid()) return f.path;
     return call1(path_type(), fs_decode(f.bytes));
-}
-
-// ---------------------------------------------------------------------------
-// The runtime's sqlite3 module and direct access to its SQLite library
-// ---------------------------------------------------------------------------
-
-/// Symbolic names of SQLite result codes, as the module's exceptions carry
-/// them in `sqlite_errorname`: its SQLITE_<primary> and
-/// SQLITE_<primary>_<detail> constants.
-nb::dict result_code_names(nb::handle module) {
-    static const char *const primary[] = {
-        "OK",       "ERROR",     "INTERNAL", "PERM",       "ABORT",    "BUSY",   "LOCKED",   "NOMEM",
-        "READONLY", "INTERRUPT", "IOERR",    "CORRUPT",    "NOTFOUND", "FULL",   "CANTOPEN", "PROTOCOL",
-        "EMPTY",    "SCHEMA",    "TOOBIG",   "CONSTRAINT", "MISMATCH", "MISUSE", "NOLFS",    "AUTH",
-        "FORMAT",   "RANGE",     "NOTADB",   "NOTICE",     "WARNING",  "ROW",    "DONE"};
-    nb::dict names;
-    nb::object all = own(PyObject_Dir(module.ptr()));
-    for (nb::handle name : nb::borrow<nb::list>(all)) {
-        std::string_view n = utf8_view(name);
-        if (n.substr(0, 7) != "SQLITE_") continue;
-        n.remove_prefix(7);
-        bool is_code = false;
-        for (const char *p : primary) {
-            size_t len = strlen(p);
-            is_code |= n.substr(0, len) == p && (n.size() == len || n[len] == '_');
-        }
-        nb::object value = attr(module, name);
-        if (is_code && PyLong_CheckExact(value.ptr()) && !contains(names, value)) set_item(names, value, name);
-    }
-    return names;
-}
-
-/// Objects of the runtime's sqlite3 module, fixed at load.
-struct SqliteModule {
-    PyObject *connect, *Row, *adapters;
-    PyObject *str_adapter; // the key of an adapter registered for str
-    PyObject *DatabaseError, *OperationalError, *IntegrityError, *InternalError, *DataError, *InterfaceError,
-        *ProgrammingError;
-    PyObject *code_names;
-};
-
-const SqliteModule &sqlite_module() {
-    static const SqliteModule m = [] {
-        nb::object module = import("sqlite3");
-        auto take = [&](const char *name) { return attr(module, utf8(name)).release().ptr(); };
-        SqliteModule s;
-        s.connect = take("connect");
-        s.Row = take("Row");
-        s.adapters = take("adapters");
-        s.str_adapter = checked(PyTuple_Pack(2, (PyObject *) &PyUnicode_Type, take("PrepareProtocol")));
-        s.DatabaseError = take("DatabaseError");
-        s.OperationalError = take("OperationalError");
-        s.IntegrityError = take("IntegrityError");
-        s.InternalError = take("InternalError");
-        s.DataError = take("DataError");
-        s.InterfaceError = take("InterfaceError");
-        s.ProgrammingError = take("ProgrammingError");
-        s.code_names = result_code_names(module).release().ptr();
-        return s;
-    }();
-    return m;
-}
-
-// The handful of SQLite C functions used, declared here so that the build
-// needs no SQLite headers; they are looked up in the library that the
-// runtime's `_sqlite3` module is linked with.
-struct sqlite3;
-struct sqlite3_stmt;
-
-enum : int {
-    SQLITE_OK = 0,
-    SQLITE_NOMEM = 7,
-    SQLITE_ROW = 100,
-    SQLITE_DONE = 101,
-    SQLITE_OPEN_READWRITE = 0x02,
-    SQLITE_OPEN_CREATE = 0x04,
-    SQLITE_INTEGER = 1,
-    SQLITE_FLOAT = 2,
-    SQLITE_TEXT = 3,
-    SQLITE_BLOB = 4,
-    SQLITE_LIMIT_SQL_LENGTH = 1,
-};
-
-struct SqliteApi {
-    const char *(*libversion)();
-    int (*open_v2)(const char *, sqlite3 **, int, const char *);
-    int (*close_v2)(sqlite3 *);
-    int (*busy_timeout)(sqlite3 *, int);
-    int (*limit)(sqlite3 *, int, int);
-    int (*prepare_v2)(sqlite3 *, const char *, int, sqlite3_stmt **, const char **);
-    int (*bind_parameter_count)(sqlite3_stmt *);
-    int (*bind_text)(sqlite3_stmt *, int, const char *, int, void (*)(void *));
-    int (*step)(sqlite3_stmt *);
-    int (*finalize)(sqlite3_stmt *);
-    int (*column_count)(sqlite3_stmt *);
-    int (*column_type)(sqlite3_stmt *, int);
-    long long (*column_int64)(sqlite3_stmt *, int);
-    double (*column_double)(sqlite3_stmt *, int);
-    const unsigned char *(*column_text)(sqlite3_stmt *, int);
-    const void *(*column_blob)(sqlite3_stmt *, int);
-    int (*column_bytes)(sqlite3_stmt *, int);
-    const char *(*column_name)(sqlite3_stmt *, int);
-    int (*errcode)(sqlite3 *);
-    int (*extended_errcode)(sqlite3 *);
-    const char *(*errmsg)(sqlite3 *);
-    int (*exec)(sqlite3 *, const char *, int (*)(void *, int, char **, char **), void *, char **);
-    int (*get_autocommit)(sqlite3 *);
-    bool ready = false;
-};
-
-/// Looks the functions up in the SQLite library already loaded for the
-/// runtime's `sqlite3` module (never a second copy: two copies in one process
-/// defeat SQLite's POSIX locks). Not ready when any is missing, when the
-/// versions disagree, or when VANTREL_KELDRA_SQLITE=module asks for the module.
-SqliteApi load_sqlite_api() {
-    SqliteApi api{};
-#ifdef KELDRA_POSIX
-    const char *mode = getenv("VANTREL_KELDRA_SQLITE");
-    if (mode && strcmp(mode, "module") == 0) return api;
-    nb::object ext = import("_sqlite3");
-    nb::object file = getattr_opt(ext, VT_KEY("__file__"));
-    if (!is_text(file)) return api;
-    nb::bytes file_bytes = fs_encode(file);
-    void *lib = dlopen(file_bytes.c_str(), RTLD_NOLOAD | RTLD_LAZY);
-    if (!lib) return api;
-    bool found = true;
-    auto sym = [&](auto &fn, const char *name) {
-        void *p = dlsym(lib, name);
-        found = found && p;
-        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(p);
-    };
-    sym(api.libversion, "sqlite3_libversion");
-    sym(api.open_v2, "sqlite3_open_v2");
-    sym(api.close_v2, "sqlite3_close_v2");
-    sym(api.busy_timeout, "sqlite3_busy_timeout");
-    sym(api.limit, "sqlite3_limit");
-    sym(api.prepare_v2, "sqlite3_prepare_v2");
-    sym(api.bind_parameter_count, "sqlite3_bind_parameter_count");
-    sym(api.bind_text, "sqlite3_bind_text");
-    sym(api.step, "sqlite3_step");
-    sym(api.finalize, "sqlite3_finalize");
-    sym(api.column_count, "sqlite3_column_count");
-    sym(api.column_type, "sqlite3_column_type");
-    sym(api.column_int64, "sqlite3_column_int64");
-    sym(api.column_double, "sqlite3_column_double");
-    sym(api.column_text, "sqlite3_column_text");
-    sym(api.column_blob, "sqlite3_column_blob");
-    sym(api.column_bytes, "sqlite3_column_bytes");
-    sym(api.column_name, "sqlite3_column_name");
-    sym(api.errcode, "sqlite3_errcode");
-    sym(api.extended_errcode, "sqlite3_extended_errcode");
-    sym(api.errmsg, "sqlite3_errmsg");
-    sym(api.exec, "sqlite3_exec");
-    sym(api.get_autocommit, "sqlite3_get_autocommit");
-    if (!found) return api;
-    nb::object version = attr(import("sqlite3"), VT_KEY("sqlite_version"));
-    api.ready = equals(version, api.libversion());
-#endif
-    return api;
-}
-
-const SqliteApi &sqlite_api() {
-    static const SqliteApi api = load_sqlite_api();
-    return api;
-}
-
-/// The module's exception class for a primary result code; null for NOMEM.
-PyObject *error_class(int code) {
-    switch (code & 0xff) {
-    case 2 /* INTERNAL */: case 12 /* NOTFOUND */:
-        return sqlite_module().InternalError;
-    case 7 /* NOMEM */:
-        return nullptr;
-    case 1 /* ERROR */: case 3 /* PERM */: case 4 /* ABORT */: case 5 /* BUSY */: case 6 /* LOCKED */:
-    case 8 /* READONLY */: case 9 /* INTERRUPT */: case 10 /* IOERR */: case 13 /* FULL */:
-    case 14 /* CANTOPEN */: case 15 /* PROTOCOL */: case 16 /* EMPTY */: case 17 /* SCHEMA */:
-        return sqlite_module().OperationalError;
-    case 18 /* TOOBIG */:
-        return sqlite_module().DataError;
-    case 19 /* CONSTRAINT */: case 20 /* MISMATCH */:
-        return sqlite_module().IntegrityError;
-    case 21 /* MISUSE */: case 25 /* RANGE */:
-        return sqlite_module().InterfaceError;
-    default:
-        return sqlite_module().DatabaseError;
-    }
-}
-
-/// Raise the error of `db` as the module does: class by primary code, the
-/// library's message, and `sqlite_errorcode` / `sqlite_errorname`.
-[[noreturn]] void raise_sqlite_error(sqlite3 *db, int rc) {
-    const SqliteApi &api = sqlite_api();
-    int code = db ? api.errcode(db) : rc, extended = db ? api.extended_errcode(db) : rc;
-    if (code == SQLITE_OK) code = extended = rc;
-    PyObject *cls = error_class(code);
-    if (!cls || !db) {
-        PyErr_NoMemory();
-        rethrow();
-    }
-    nb::object exc = call1(cls, utf8(api.errmsg(db)));
-    nb::object number = own(PyLong_FromLong(extended));
-    nb::object name = get(sqlite_module().code_names, number);
-    if (PyObject_SetAttr(exc.ptr(), VT_KEY("sqlite_errorcode").ptr(), number.ptr()) < 0 ||
-        PyObject_SetAttr(exc.ptr(), VT_KEY("sqlite_errorname").ptr(),
-                         name.is_valid() ? name.ptr() : utf8("unknown").ptr()) < 0)
-        rethrow();
-    raise(cls, exc);
-}
-
-/// One SQLite connection opened as `sqlite3.connect(path)` opens it (flags
-/// READWRITE|CREATE, busy timeout 5 s), closed when the scope ends.
-class NativeDb {
-public:
-    explicit NativeDb(const std::string &path) : api_(sqlite_api()) {
-        int rc;
-        {
-            nb::gil_scoped_release nogil;
-            rc = api_.open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-            if (rc == SQLITE_OK) api_.busy_timeout(db_, 5000);
-        }
-        if (rc != SQLITE_OK) {
-            try {
-                raise_sqlite_error(db_, rc);
-            } catch (...) { // the destructor does not run for a failed constructor
-                close();
-                throw;
-            }
-        }
-    }
-    NativeDb(const NativeDb &) = delete;
-    ~NativeDb() { close(); }
-
-    sqlite3 *get() const { return db_; }
-    const SqliteApi &api() const { return api_; }
-
-    /// The module's implicit "BEGIN " before a data-changing statement.
-    void begin_if_autocommit() {
-        if (api_.get_autocommit(db_)) exec("BEGIN ");
-    }
-
-    void commit() {
-        if (!api_.get_autocommit(db_)) exec("COMMIT");
-    }
-
-private:
-    void exec(const char *sql) {
-        int rc;
-        {
-            nb::gil_scoped_release nogil;
-            rc = api_.exec(db_, sql, nullptr, nullptr, nullptr);
-        }
-        if (rc != SQLITE_OK) raise_sqlite_error(db_, rc);
-    }
-
-    void close() {
-        if (!db_) return;
-        nb::gil_scoped_release nogil;
-        api_.close_v2(db_); // rolls back what was not committed
-        db_ = nullptr;
-    }
-
-    const SqliteApi &api_;
-    sqlite3 *db_ = nullptr;
-};
-
-/// Where the SQL after a statement begins, skipping white space and comments
-/// as the module does; null when nothing follows.
-const char *skip_sql_space(const char *p) {
-    for (; *p; ++p) {
-        switch (*p) {
-        case ' ': case '\t': case '\f': case '\n': case '\r':
-            break;
-        case '-':
-            if (p[1] != '-') return p;
-            for (p += 2; *p && *p != '\n'; ++p) {}
-            if (!*p) return nullptr;
-            break;
-        case '/':
-            if (p[1] != '*') return p;
-            for (p += 2; *p && (p[0] != '*' || p[1] != '/'); ++p) {}
-            if (!*p) return nullptr;
-            ++p;
-            break;
-        default:
-            return p;
-        }
-    }
-    return nullptr;
-}
-
-/// One statement prepared, bound and stepped as the module's `execute` does.
-class Statement {
-public:
-    Statement(NativeDb &db, nb::handle sql) : db_(db) {
-        const SqliteApi &api = db.api();
-        std::string_view text = utf8_view(sql);
-        if ((long long) text.size() > api.limit(db.get(), SQLITE_LIMIT_SQL_LENGTH, -1))
-            raise(sqlite_module().DataError, "query string is too large");
-        if (strlen(text.data()) != text.size())
-            raise(sqlite_module().ProgrammingError, "the query contains a null character");
-        const char *tail = nullptr;
-        int rc;
-        {
-            nb::gil_scoped_release nogil;
-            rc = api.prepare_v2(db.get(), text.data(), (int) text.size() + 1, &st_, &tail);
-        }
-        if (rc != SQLITE_OK) raise_sqlite_error(db.get(), rc);
-        if (tail && skip_sql_space(tail))
-            raise(sqlite_module().ProgrammingError, "You can only execute one statement at a time.");
-    }
-    Statement(const Statement &) = delete;
-    ~Statement() {
-        if (st_) db_.api().finalize(st_);
-    }
-
-    /// Binds str parameters; they must outlive the statement.
-    void bind(std::initializer_list<nb::handle> params) {
-        const SqliteApi &api = db_.api();
-        int needed = api.bind_parameter_count(st_);
-        if (needed != (int) params.size()) {
-            PyErr_Format(sqlite_module().ProgrammingError,
-                         "Incorrect number of bindings supplied. The current statement uses %d, and "
-                         "there are %zd supplied.",
-                         needed, (Py_ssize_t) params.size());
-            rethrow();
-        }
-        int pos = 0;
-        for (nb::handle param : params) {
-            std::string_view s = utf8_view(param);
-            if (s.size() > (size_t) INT_MAX) raise(PyExc_OverflowError, "string longer than INT_MAX bytes");
-            int rc = api.bind_text(st_, ++pos, s.data(), (int) s.size(), nullptr /* static */);
-            if (rc != SQLITE_OK) raise_sqlite_error(db_.get(), rc);
-        }
-    }
-
-    /// True when a row is ready, false when the statement is done.
-    bool step() {
-        int rc;
-        {
-            nb::gil_scoped_release nogil;
-            rc = db_.api().step(st_);
-        }
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        raise_sqlite_error(db_.get(), rc);
-    }
-
-    /// The current row as the module converts it, with its column names.
-    void row(nb::list &values, std::vector<std::string_view> &names) {
-        const SqliteApi &api = db_.api();
-        int n = api.column_count(st_);
-        for (int i = 0; i < n; ++i) {
-            nb::object v;
-            switch (api.column_type(st_, i)) {
-            case SQLITE_INTEGER: v = own(PyLong_FromLongLong(api.column_int64(st_, i))); break;
-            case SQLITE_FLOAT: v = own(PyFloat_FromDouble(api.column_double(st_, i))); break;
-            case SQLITE_TEXT: {
-                const char *s = (const char *) api.column_text(st_, i);
-                if (!s && api.errcode(db_.get()) == SQLITE_NOMEM) {
-                    PyErr_NoMemory();
-                    rethrow();
-                }
-                PyObject *u = PyUnicode_FromStringAndSize(s, api.column_bytes(st_, i));
-                if (!u && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                    PyErr_Clear();
-                    PyErr_Format(sqlite_module().OperationalError,
-                                 "Could not decode to UTF-8 column '%s' with text '%s'",
-                                 api.column_name(st_, i), s);
-                }
-                v = own(u);
-                break;
-            }
-            case SQLITE_BLOB: {
-                const void *b = api.column_blob(st_, i);
-                v = own(PyBytes_FromStringAndSize((const char *) b, b ? api.column_bytes(st_, i) : 0));
-                break;
-            }
-            default: v = nb::none(); break;
-            }
-            values.append(v);
-            const char *name = api.column_name(st_, i);
-            names.emplace_back(name ? name : "");
-        }
-    }
-
-private:
-    NativeDb &db_;
-    sqlite3_stmt *st_ = nullptr;
-};
-
-/// `row[key]` of `sqlite3.Row`: the first column whose name equals the key,
-/// ASCII letters compared without case.
-nb::object row_item(const nb::list &values, const std::vector<std::string_view> &names, nb::handle key) {
-    std::string_view k = utf8_view(key);
-    auto ascii = [](std::string_view s) {
-        for (char c : s)
-            if ((unsigned char) c >= 0x80) return false;
-        return true;
-    };
-    for (size_t i = 0; i < names.size(); ++i) {
-        std::string_view n = names[i];
-        bool same = n == k;
-        if (!same && n.size() == k.size() && ascii(n) && ascii(k)) {
-            same = true;
-            for (size_t j = 0; j < n.size() && same; ++j)
-                same = Py_TOLOWER((unsigned char) n[j]) == Py_TOLOWER((unsigned char) k[j]);
-        }
-        if (same) return values[i];
-    }
-    raise(PyExc_IndexError, "No item with that key");
 }
 
 // ---------------------------------------------------------------------------
@@ -1068,12 +650,12 @@ private:
 /// the library is reachable and neither `connect` nor `hash_password` is
 /// overridden (and no adapter is registered for str), else inside `connect()`.
 template <class Op> nb::object in_session(const Self &self, Op &&op) {
-    if (sqlite_api().ready && !overridden(self, VT_KEY("connect")) && !overridden(self, VT_KEY("hash_password")) &&
+    if (sqlite_api().ready && inherited(self, CONNECT) && inherited(self, HASH_PASSWORD) &&
         !contains(sqlite_module().adapters, sqlite_module().str_adapter)) {
         NativeSession session(db_file(self).bytes);
         return op(session);
     }
-    nb::object scope = exact(self) ? connect(self) : call_method(self.h, VT_KEY("connect"));
+    nb::object scope = inherited(self, CONNECT) ? connect(self) : call_method(self.h, VT_KEY("connect"));
     return with_scope(scope, [&](nb::handle conn) {
         ModuleSession session(conn);
         return op(session);
@@ -1094,7 +676,7 @@ nb::str hash_password(const Self &self, nb::handle password) {
 }
 
 nb::object hash_of(const Self &self, nb::handle password) {
-    if (!overridden(self, VT_KEY("hash_password"))) return hash_password(self, password);
+    if (inherited(self, HASH_PASSWORD)) return hash_password(self, password);
     return call_method(self.h, VT_KEY("hash_password"), password);
 }
 
@@ -1186,7 +768,7 @@ void seed_default_users(const Self &self) {
 }
 
 void seed_of(const Self &self) {
-    if (exact(self)) seed_default_users(self);
+    if (inherited(self, SEED_DEFAULT_USERS)) seed_default_users(self);
     else call_method(self.h, VT_KEY("seed_default_users"));
 }
 
@@ -1291,7 +873,7 @@ nb::object create_table_sql(nb::handle tbl) {
 void init_database(const Self &self) {
     nb::object tables = get_any(database_view(self), VT_KEY("tables"));
     if (!truthy(tables)) return;
-    nb::object scope = exact(self) ? connect(self) : call_method(self.h, VT_KEY("connect"));
+    nb::object scope = inherited(self, CONNECT) ? connect(self) : call_method(self.h, VT_KEY("connect"));
     with_scope(scope, [&](nb::handle conn) {
         nb::object cur = call_method(conn, VT_KEY("cursor"));
         for_each_in(tables, [&](nb::handle tbl) {
@@ -1337,10 +919,9 @@ NB_MODULE(keldra, m) {
     resolve_imports();
     m.doc() = "Login backend: JSON-configured application object with its SQLite user store.";
 
-    // Module constants fixed at load: the data-root resolver, the sqlite3
-    // module's classes and the SQLite library it uses.
-    data_root_function();
-    sqlite_module();
+    // Module constants fixed at load: the sqlite3 module's classes and the
+    // SQLite library it uses.
+    sqlite::load();
     m.attr("_native_sqlite") = nb::bool_(sqlite_api().ready);
 
     nb::class_<ConnectScope>(m, "_ConnectScope", nb::type_slots(gc_slots<ConnectScope>),
@@ -1350,11 +931,11 @@ NB_MODULE(keldra, m) {
         .def("__exit__", [](ConnectScope &s, nb::args) { return scope_exit(s); },
              nb::sig("def __exit__(self, *exc_info: object) -> bool"), "Close the connection; errors propagate.");
 
-    nb::class_<Plugin>(m, "JsonAppPlugin", nb::type_slots(gc_slots<Plugin>),
-                       "Application object configured by one JSON layout document, with its SQLite user store.")
-        // The document is read before the object is built, so a failed read
-        // leaves no half-made instance behind.
-        .def("__init__",
+    nb::class_<Plugin> cls(m, "JsonAppPlugin", nb::type_slots(gc_slots<Plugin>),
+                           "Application object configured by one JSON layout document, with its SQLite user store.");
+    // The document is read before the object is built, so a failed read
+    // leaves no half-made instance behind.
+    cls.def("__init__",
              [](Plugin *self, nb::handle config_path) {
                  nb::object path = to_path(config_path, "JsonAppPlugin", "config_path");
                  nb::object raw = read_document(path);
@@ -1369,20 +950,20 @@ NB_MODULE(keldra, m) {
         .def_rw("_raw", &Plugin::raw, nb::for_setter(nb::arg("value").none()),
                 nb::for_getter(nb::sig("def _raw(self, /) -> dict[str, typing.Any]")),
                 nb::for_setter(nb::sig("def _raw(self, value: dict[str, typing.Any], /) -> None")))
-        .def_prop_ro("config_path", [](Self self) { return self.p->path; },
+        .def_prop_ro("config_path", [](Self self) { return path_of(self); },
                      nb::sig("def config_path(self, /) -> pathlib.Path"), "The configuration path as given.")
-        .def_prop_ro("data", [](Self self) { return self.p->raw; },
+        .def_prop_ro("data", [](Self self) { return raw_of(self); },
                      nb::sig("def data(self, /) -> dict[str, typing.Any]"), "The document itself (not a copy).")
-        .def("reload", [](Self self) { self.p->raw = read_document(self.p->path); },
+        .def("reload", [](Self self) { self.p->raw = read_document(path_of(self)); },
              "Read the document again; on failure the previous one stays.")
-        .def_prop_ro("database_cfg", [](Self self) { return section_copy(self.p->raw, VT_KEY("database")); },
+        .def_prop_ro("database_cfg", [](Self self) { return section_copy_of(self, VT_KEY("database")); },
                      nb::sig("def database_cfg(self, /) -> dict[str, typing.Any]"),
                      "Copy of the ``database`` section.")
-        .def_prop_ro("auth_cfg", [](Self self) { return section_copy(self.p->raw, VT_KEY("auth")); },
+        .def_prop_ro("auth_cfg", [](Self self) { return section_copy_of(self, VT_KEY("auth")); },
                      nb::sig("def auth_cfg(self, /) -> dict[str, typing.Any]"), "Copy of the ``auth`` section.")
-        .def_prop_ro("web_cfg", [](Self self) { return section_copy(self.p->raw, VT_KEY("web")); },
+        .def_prop_ro("web_cfg", [](Self self) { return section_copy_of(self, VT_KEY("web")); },
                      nb::sig("def web_cfg(self, /) -> dict[str, typing.Any]"), "Copy of the ``web`` section.")
-        .def_prop_ro("pages_cfg", [](Self self) { return pages_cfg(*self.p); },
+        .def_prop_ro("pages_cfg", &pages_cfg,
                      nb::sig("def pages_cfg(self, /) -> dict[str, typing.Any]"),
                      "Copy of the web authentication pages (``auth_forms``, else an object under ``pages``).")
         .def_prop_ro("app_title", &app_title, nb::sig("def app_title(self, /) -> str"),
@@ -1407,6 +988,7 @@ NB_MODULE(keldra, m) {
              nb::sig("def login_user(self, fields: dict[str, typing.Any]) -> "
                      "tuple[bool, dict[str, typing.Any] | str]"),
              "Log in with a field mapping: (True, user) or (False, message).");
+    for (int i = 0; i < MEMBER_COUNT; ++i) members[i].bind(cls, member_names[i]);
 
     m.def("load_plugin_sections", &load_plugin_sections, nb::arg("config_path").none(),
           nb::sig("def load_plugin_sections(config_path: str | os.PathLike[str]) -> dict[str, typing.Any]"),

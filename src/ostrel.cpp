@@ -126,7 +126,11 @@ void plugin_init(Self self, nb::handle config_path, nb::handle layout) {
 }
 
 nb::dict plugin_sections(Self self) {
-    return merged_sections(self.p->layout, feature_id_of(self.h), attr(self.h, VT_KEY("JSON_SECTIONS")));
+    // Reading the id or the names may run Python code that replaces `_layout`:
+    // the layout is read afterwards and held for the merge.
+    nb::object fid = feature_id_of(self.h), names = attr(self.h, VT_KEY("JSON_SECTIONS"));
+    nb::object layout = self.p->layout;
+    return merged_sections(layout, fid, names);
 }
 
 bool supports_action(Self self, nb::handle action_type) {

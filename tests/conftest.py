@@ -3,6 +3,8 @@ from pathlib import Path
 
 import pytest
 
+from engine_support import host_pages, make_engine  # noqa: F401  (fixtures)
+
 
 @pytest.fixture
 def write_json():

@@ -94,11 +94,39 @@ def test_data_is_the_document_and_sections_are_copies(tmp_path, write_json):
     assert p.data == {"title": "新"} and p.app_title == "新"
 
 
-@pytest.mark.parametrize("value", [None, 0, "", [], {}, "text", [1]])
-def test_sections_that_are_not_truthy_mappings_are_empty(tmp_path, write_json, value):
+@pytest.mark.parametrize("value", [None, 0, "", [], {}, False])
+def test_sections_that_are_not_truthy_are_empty(tmp_path, write_json, value):
     p = plugin(tmp_path, write_json, {"database": value, "auth": value, "web": value, "window": value})
     assert p.database_cfg == p.auth_cfg == p.web_cfg == {}
     assert p.app_title == "应用"
+
+
+LOGIN = ("login_user", {"username": "a", "password": "b"})
+REGISTER = ("register_user", {"username": "a", "password": "b"})
+
+# What reads each section, directly or through another property (a database
+# without a name is named after the title, which the web section gives).
+SECTION_READERS = {
+    "database": ["database_cfg", "app_name", "data_root", "db_path", LOGIN, REGISTER, ("init_database",)],
+    "auth": ["auth_cfg", LOGIN, REGISTER, ("seed_default_users",)],
+    "web": ["web_cfg", "app_title", "app_name", "db_path", LOGIN, REGISTER, ("init_database",)],
+}
+
+
+@pytest.mark.parametrize("section, value", [
+    ("database", "text"), ("database", True), ("web", 1.5), ("auth", [["a", "b"]]), ("auth", 3),
+])
+def test_sections_that_are_present_but_not_objects_are_refused(tmp_path, write_json, section, value):
+    # Read as empty, they would silently run the application on defaults.
+    doc = {"auth": {"seed_users": [{"username": "u", "password": "p"}]}}
+    doc[section] = value
+    if section == "web":
+        doc["database"] = {"tables": [{"name": "users", "columns": [{"name": "username"}]}]}
+    p = plugin(tmp_path, write_json, doc, rel="gui_layout.json")
+    expected = re.escape(f"配置节 {section} 必须是 JSON 对象，不能是 {type(value).__name__}")
+    for reader in SECTION_READERS[section]:
+        with pytest.raises(TypeError, match=expected):
+            getattr(p, reader) if isinstance(reader, str) else getattr(p, reader[0])(*reader[1:])
 
 
 def test_pages_cfg(tmp_path, write_json):

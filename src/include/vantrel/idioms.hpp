@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantrel {
@@ -95,6 +96,20 @@ inline nb::str str_result(PyObject *owned, const char *what) {
     return nb::steal<nb::str>(o.release());
 }
 
+/// UTF-8 bytes of a str, borrowed from it; lone surrogates raise the codec's
+/// UnicodeEncodeError.
+inline std::string_view utf8_view(nb::handle s) {
+    Py_ssize_t n;
+    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p) rethrow();
+    return {p, (size_t) n};
+}
+
+/// A str in the file system encoding (`os.fsencode`).
+inline nb::bytes fs_encode(nb::handle s) {
+    return nb::steal<nb::bytes>(checked(PyUnicode_EncodeFSDefault(s.ptr())));
+}
+
 /// Bounds [lo, hi) of a str without its leading and trailing white space,
 /// as `str.strip()` with no argument sees white space (Unicode included).
 struct Span {
@@ -150,15 +165,16 @@ inline nb::str strip_char(nb::handle s, Py_UCS4 c) {
     return nb::steal<nb::str>(checked(PyUnicode_Substring(o, lo, hi)));
 }
 
-/// `str.lower()`, with a fast path for ASCII text.
+/// `s.lower()`, with a fast path for exact ASCII text. A subclass's own
+/// `lower` is called, and its result must be a str.
 inline nb::str lower(nb::handle s) {
     PyObject *o = s.ptr();
-    if (PyUnicode_IS_ASCII(o)) {
+    if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(o);
         const Py_UCS1 *src = PyUnicode_1BYTE_DATA(o);
         Py_ssize_t i = 0;
         while (i < n && !(src[i] >= 'A' && src[i] <= 'Z')) ++i;
-        if (i == n && PyUnicode_CheckExact(o)) return nb::borrow<nb::str>(s);
+        if (i == n) return nb::borrow<nb::str>(s);
         PyObject *r = checked(PyUnicode_New(n, 127));
         Py_UCS1 *dst = PyUnicode_1BYTE_DATA(r);
         for (Py_ssize_t j = 0; j < n; ++j) {

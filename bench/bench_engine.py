@@ -184,6 +184,40 @@ class Bystander(UnifiedPluginBase):
     ACTION_TYPES = frozenset({"export"})
 
 
+class HostEngine(TkJsonEngine):
+    """The engine as hosts use it: a subclass with business handlers and a page hook."""
+
+    visits = 0
+
+    @property
+    def business_handlers(self):
+        return {"add": lambda **kw: (True, "ok")}
+
+    def on_report(self):
+        self.visits += 1
+
+
+class PyHostEngine(PyEngine):
+    visits = 0
+
+    @property
+    def business_handlers(self):
+        return {"add": lambda **kw: (True, "ok")}
+
+    def on_report(self):
+        self.visits += 1
+
+
+class HostPlugin:
+    """A plugin written as a plain Python class that takes over only "export"."""
+
+    def supports_action(self, action_type):
+        return action_type == "export"
+
+    def run_action(self, action_type, key, spec, engine):
+        return True
+
+
 def _layout() -> dict:
     widgets = [{"id": f"w{i}", "component_key": f"field_{i}"} for i in range(15)]
     pages = [{"id": p, "sections": [{"widgets": widgets if p == "form" else []}]}
@@ -197,7 +231,7 @@ def _layout() -> dict:
         "pages": pages,
         "tk": {"actions": {"登录": "login", "表单": {"type": "goto", "page": "form"},
                            "报表": {"type": "goto", "page": "report"}},
-               "page_hooks": {"dashboard": {"on_enter": "missing_hook"}}},
+               "page_hooks": {"dashboard": {"on_enter": "missing_hook"}, "report": {"on_enter": "on_report"}}},
     }
 
 
@@ -207,9 +241,9 @@ def cases() -> list[Case]:
     path.write_text(json.dumps(_layout(), ensure_ascii=False), encoding="utf-8")
     gui_config.use_layout(path)
 
-    engine = TkJsonEngine(str(path))
-    engine._plugins = {"login": engine.plugin, "a": Bystander(path, {}), "b": Bystander(path, {})}
-    twin = PyEngine(engine)
+    engine = HostEngine(str(path))
+    engine._plugins = {"login": engine.plugin, "a": HostPlugin(), "b": Bystander(path, {})}
+    twin = PyHostEngine(engine)
     for e in (engine, twin):
         e._user = {"id": 1, "username": "admin"}
         for i in range(15):
@@ -229,8 +263,9 @@ def cases() -> list[Case]:
     assert len(engine.snapshot()["components"]) == 20 + 2
     both, twins, logins = (engine,), (twin,), (login_engine,)
     return [  # the snapshot first: both engines still have the same revision
-        Case("snapshot (20 components)", TkJsonEngine.snapshot, PyEngine.snapshot, both, 3.0, py_args=twins),
+        Case("snapshot (20 components)", HostEngine.snapshot, PyHostEngine.snapshot, both, 3.0, py_args=twins),
         Case("press (navigate key, 3 plugins)", engine.press, twin.press, ("报表",), 3.0),
+        Case("press (unconfigured key)", engine.press, twin.press, ("无此键",), 2.5),
         Case("merge_components (3 keys)", engine.merge_components, twin.merge_components, (), 3.0,
              kwargs={"field_1": "a", "field_2": "b", "spin": 3}),
         Case("merge_components (ui_page)", engine.merge_components, twin.merge_components, (), 3.0,

@@ -128,6 +128,20 @@ class LoginPlugin(ostrel.UnifiedPluginBase):
         return True
 
 
+class PlainPlugin:
+    """A plugin written as a plain Python class, as hosts write them: its own
+    ``supports_action`` and ``run_action``, no SDK base class."""
+
+    def __init__(self, types, takes):
+        self.types, self.takes = frozenset(types), takes
+
+    def supports_action(self, action_type):
+        return action_type in self.types
+
+    def run_action(self, action_type, key, spec, engine):
+        return self.takes
+
+
 def cases() -> list[Case]:
     layout = {
         "database": {"name": "demo", "tables": []},
@@ -152,6 +166,9 @@ def cases() -> list[Case]:
         "audit": AuditPlugin("gui_layout.json", layout),
     }
     spec = {"type": "login"}
+    # The second of three supports the kind and declines it.
+    plain = {"audit": PlainPlugin({"audit"}, True), "report": PlainPlugin({"export"}, False),
+             "sso": PlainPlugin({"sso"}, True)}
     return [
         Case("navigation_cfg (built from tk keys)", lirren.navigation_cfg, py_navigation_cfg, (layout,), 3.0),
         Case("navigation_cfg (tk.navigation block)", lirren.navigation_cfg, py_navigation_cfg, (with_nav,), 3.0),
@@ -163,4 +180,6 @@ def cases() -> list[Case]:
         Case("dispatch_plugin_action (3rd plugin takes)", ostrel.dispatch_plugin_action,
              py_dispatch_plugin_action, (dict(reversed(plugins.items())), "SSO", "单点", {"type": "sso"}, None),
              3.0),
+        Case("dispatch_plugin_action (3 plain plugins, 2nd declines)", ostrel.dispatch_plugin_action,
+             py_dispatch_plugin_action, (plain, "Export", "导出", {"type": "export"}, None), 3.0),
     ]

@@ -49,6 +49,9 @@ PyTypeObject *engine_type = nullptr;
 
 Imported copy_deepcopy{"copy", "deepcopy"};
 
+/// The integer 1 (the runtime keeps small integers for good).
+nb::handle one; // set when the module loads
+
 /// The module's namespace: the plugin SDK, the `tk` readers and the host's
 /// COMPONENT_KEYS are looked up there at the moment of use, like globals.
 PyObject *module_globals = nullptr;
@@ -91,16 +94,14 @@ bool host_knows(nb::handle component_keys, nb::handle key) { return member(compo
 /// `_revision += 1` with the runtime's integers (no overflow, whatever is stored).
 void count_change(Engine &e) {
     nb::object rev = e.revision;
-    if (PyLong_CheckExact(rev.ptr())) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(rev.ptr(), &overflow);
-        if (!overflow && v < LLONG_MAX && !(v == -1 && PyErr_Occurred())) {
-            e.revision = own(PyLong_FromLongLong(v + 1));
-            return;
-        }
-        PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyLong_CheckExact(rev.ptr()) && PyUnstable_Long_IsCompact((PyLongObject *) rev.ptr())) {
+        // A compact integer holds at most 30 bits: its successor fits anywhere.
+        e.revision = own(PyLong_FromSsize_t(PyUnstable_Long_CompactValue((PyLongObject *) rev.ptr()) + 1));
+        return;
     }
-    e.revision = own(PyNumber_Add(rev.ptr(), nb::int_(1).ptr()));
+#endif
+    e.revision = own(PyNumber_Add(rev.ptr(), one.ptr()));
 }
 
 /// `text(_nav.get(key) or fallback)`.
@@ -297,7 +298,9 @@ bool merge_one(Engine &e, nb::handle known, nb::handle key, nb::handle value, bo
     if (!host_knows(known, key)) return false;
     if (!touched_auth && member(nb::object(e.auth_component_keys), key)) touched_auth = true;
     nb::object components = e.components;
-    if (PyObject_SetItem(components.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    if (PyDict_CheckExact(components.ptr()) ? PyDict_SetItem(components.ptr(), key.ptr(), value.ptr()) < 0
+                                             : PyObject_SetItem(components.ptr(), key.ptr(), value.ptr()) < 0)
+        rethrow();
     return true;
 }
 
@@ -340,15 +343,10 @@ void merge_components(nb::handle self, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 PyObject *merge_components_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    try {
+    return guarded([&] {
         merge_components(self, args, PyVectorcall_NARGS(nargsf), kwnames);
-        Py_RETURN_NONE;
-    } catch (nb::python_error &err) {
-        err.restore();
-    } catch (const std::exception &err) {
-        PyErr_SetString(PyExc_RuntimeError, err.what());
-    }
-    return nullptr;
+        return Py_NewRef(Py_None);
+    });
 }
 
 PyMethodDef merge_components_def = {
@@ -437,8 +435,8 @@ void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form
     if (!truthy(hooks)) return;
     nb::object on_enter = get_any(hooks, VT_KEY("on_enter"));
     if (!truthy(on_enter)) return;
-    nb::object method = getattr_opt(self, text(on_enter));
-    if (method.is_valid()) call0(method);
+    MethodRef method = lookup_method(self, text(on_enter));
+    if (method.exists()) method.call(self);
 }
 
 void goto_page(nb::handle self, nb::handle page_id, nb::handle clear_form) {
@@ -718,6 +716,20 @@ void press(nb::handle self, nb::handle raw_key) {
     count_change(e);
 }
 
+/// `press(key)`, bound with the fast calling convention (it runs on every key).
+PyObject *press_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return guarded([&] {
+        static const char *const names[] = {"key"};
+        PyObject *key[1];
+        fast_args("press", names, args, nargsf, kwnames, key);
+        press(self, key[0]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyMethodDef press_def = {"press", (PyCFunction) (void (*)(void)) press_entry, METH_FASTCALL | METH_KEYWORDS,
+                         "press(self, key)\n--\n\nHandle one key press."};
+
 // --- construction ------------------------------------------------------------------
 
 /// `name(self.<field>)` for a module-level reader of the layout: the field is
@@ -795,6 +807,7 @@ NB_MODULE(brisen, m) {
     nb::object typing = nb::module_::import_("typing");
     m.attr("Handler") = typing.attr("Callable")[nb::make_tuple(nb::list(), nb::none())];
     module_globals = nb::object(m.attr("__dict__")).release().ptr();
+    one = nb::int_(1).release();
 
     auto rw = nb::for_setter(nb::arg("value").none()); // fields accept None
     nb::class_<Engine> cls(m, "TkJsonEngine", nb::type_slots(gc_slots<Engine>),
@@ -812,8 +825,6 @@ NB_MODULE(brisen, m) {
              "What the host draws: status, user line, revision and deep copies of the components.")
         .def("reset_all", &reset_all, nb::sig("def reset_all(self) -> None"),
              "Log out, show \"已复位\" and go to the after-logout page with the form cleared.")
-        .def("press", &press, nb::arg("key").none(), nb::sig("def press(self, key: str) -> None"),
-             "Handle one key press.")
         .def("_layout_component_keys", &layout_component_keys, nb::sig("def _layout_component_keys(self) -> frozenset[str]"))
         .def("_empty_components", &empty_components, nb::sig("def _empty_components(self) -> dict[str, typing.Any]"))
         .def("_snapshot_components", &snapshot_components, nb::sig("def _snapshot_components(self) -> dict[str, typing.Any]"))
@@ -850,7 +861,7 @@ NB_MODULE(brisen, m) {
 
     engine_type = (PyTypeObject *) cls.ptr();
     // Keyword values arrive without an intermediate mapping.
-    nb::object merge = own(PyDescr_NewMethod(engine_type, &merge_components_def));
-    cls.attr("merge_components") = merge;
+    add_fast_method(cls, &merge_components_def);
+    add_fast_method(cls, &press_def);
     for (int i = 0; i < MEMBER_COUNT; ++i) members[i].bind(cls, member_names[i]);
 }

@@ -508,7 +508,7 @@ nb::object open_module_connection(const Self &self) {
 
 nb::object scope_enter(ConnectScope &scope) {
     if (!scope.conn.is_none()) raise(PyExc_RuntimeError, "connection scope entered twice");
-    nb::handle plugin = scope.plugin;
+    nb::object plugin = scope.plugin;
     if (!PyObject_TypeCheck(plugin.ptr(), (PyTypeObject *) nb::type<Plugin>().ptr()))
         raise(PyExc_TypeError, "connection scope without a JsonAppPlugin");
     scope.conn = open_module_connection(Self{nb::inst_ptr<Plugin>(plugin), plugin});

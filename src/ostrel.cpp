@@ -180,14 +180,14 @@ bool base_supports(nb::handle plugin, nb::handle at) {
 /// Can the two members be taken from the plugin's class alone? True when
 /// attribute access is the runtime's generic one and the instance's own
 /// namespace does not shadow them.
-bool members_from_class(PyObject *plugin) {
-    PyTypeObject *tp = Py_TYPE(plugin);
+bool members_from_class(nb::handle plugin) {
+    PyTypeObject *tp = Py_TYPE(plugin.ptr());
     if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
     if (tp->tp_dictoffset == 0) return true;
-    nb::object dict = nb::steal(PyObject_GenericGetDict(plugin, nullptr));
+    nb::object dict = nb::steal(PyObject_GenericGetDict(plugin.ptr(), nullptr));
     if (!dict.is_valid()) rethrow();
-    if (PyDict_GET_SIZE(dict.ptr()) == 0) return true;
-    return !contains(dict, VT_KEY("run_action")) && !contains(dict, VT_KEY("supports_action"));
+    return PyDict_GET_SIZE(dict.ptr()) == 0 ||
+           (!contains(dict, VT_KEY("run_action")) && !contains(dict, VT_KEY("supports_action")));
 }
 
 /// A class-level member that is called as a method: the base's own, or a
@@ -201,7 +201,7 @@ bool plain_method(PyObject *member) {
 bool offer(nb::handle plugin, nb::handle at, nb::handle key, nb::handle spec, nb::handle engine) {
     PyObject *p = plugin.ptr();
     PyObject *argv[] = {p, at.ptr(), key.ptr(), spec.ptr(), engine.ptr()};
-    if (members_from_class(p)) {
+    if (members_from_class(plugin)) {
         nb::object run = nb::borrow(_PyType_Lookup(Py_TYPE(p), VT_KEY("run_action").ptr()));
         nb::object supports = nb::borrow(_PyType_Lookup(Py_TYPE(p), VT_KEY("supports_action").ptr()));
         bool base_ok = (supports.ptr() != base_members.supports && run.ptr() != base_members.run) ||
@@ -236,6 +236,22 @@ bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::hand
         if (offer(plugin, at, key, spec, engine)) return true;
     return false;
 }
+
+/// `dispatch_plugin_action(...)`, bound with the fast calling convention: it
+/// runs on every key press.
+PyObject *dispatch_entry(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return guarded([&] {
+        static const char *const names[] = {"plugins", "action_type", "key", "spec", "engine"};
+        PyObject *a[5];
+        fast_args("dispatch_plugin_action", names, args, nargsf, kwnames, a);
+        return Py_NewRef(dispatch_plugin_action(a[0], a[1], a[2], a[3], a[4]) ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef dispatch_def = {
+    "dispatch_plugin_action", (PyCFunction) (void (*)(void)) dispatch_entry, METH_FASTCALL | METH_KEYWORDS,
+    "dispatch_plugin_action(plugins, action_type, key, spec, engine)\n--\n\n"
+    "Offer an action to the plugins in order; True when one of them handled it."};
 
 nb::object action_types_for_plugin(nb::handle plugin) {
     nb::object raw = getattr_opt(plugin, VT_KEY("ACTION_TYPES"));
@@ -390,11 +406,7 @@ over those entries of ``tk.actions`` whose ``type`` is one of its
     m.def("primary_plugin", &primary_plugin, nb::arg("plugins").none(),
           nb::sig("def primary_plugin(plugins: dict[str, typing.Any]) -> typing.Any"),
           "The plugin that supplies the engine's user database and layout (the registry's choice).");
-    m.def("dispatch_plugin_action", &dispatch_plugin_action, nb::arg("plugins").none(),
-          nb::arg("action_type").none(), nb::arg("key").none(), nb::arg("spec").none(), nb::arg("engine").none(),
-          nb::sig("def dispatch_plugin_action(plugins: dict[str, typing.Any], action_type: str, key: str, "
-                  "spec: dict[str, typing.Any], engine: typing.Any) -> bool"),
-          "Offer an action to the plugins in order; True when one of them handled it.");
+    add_fast_function(m, &dispatch_def);
     m.def("action_types_for_plugin", &action_types_for_plugin, nb::arg("plugin").none(),
           nb::sig("def action_types_for_plugin(plugin: typing.Any) -> frozenset[str]"),
           "The action types a plugin declares in ``ACTION_TYPES``, as lower-case text.");

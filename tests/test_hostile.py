@@ -423,3 +423,29 @@ def test_first_use_from_eight_threads_finishes(tmp_path, write_json):
                              timeout=60)
         assert run.returncode == 0, run.stderr
         assert run.stdout.startswith("done"), run.stdout
+
+
+# --- results of Python calls of the wrong type ---------------------------------------------
+
+
+def test_path_names_that_are_not_text(tmp_path, write_json):
+    from pathlib import PosixPath
+
+    from vantrel_app_plugin.login.keldra import JsonAppPlugin
+    from vantrel_app_plugin.tamsel import app_root_from_config
+
+    class Nameless(PosixPath):
+        @property
+        def name(self):
+            return 5
+
+    class Parent:
+        name = b"config"
+        parent = property(lambda self: self)
+
+    with pytest.raises(TypeError, match="Path.name returned non-string"):
+        app_root_from_config(Nameless(tmp_path / "x.json"))
+    plugin = JsonAppPlugin(write_json(tmp_path / "gui_layout.json", {}))
+    plugin._path = type("P", (), {"parent": Parent()})()
+    with pytest.raises(TypeError, match="Path.name returned non-string"):
+        plugin.app_name

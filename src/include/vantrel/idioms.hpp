@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <new>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -192,9 +193,14 @@ inline bool equals(nb::handle s, const char *ascii_lit) {
     return PyUnicode_Check(s.ptr()) && PyUnicode_CompareWithASCIIString(s.ptr(), ascii_lit) == 0;
 }
 
-/// Exact equality of two strs.
+/// Exact equality of two strs (compared by length, kind and code units; no
+/// Python code can run).
 inline bool str_eq(nb::handle a, nb::handle b) {
-    return a.ptr() == b.ptr() || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    PyObject *x = a.ptr(), *y = b.ptr();
+    if (x == y) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    if (n != PyUnicode_GET_LENGTH(y) || PyUnicode_KIND(x) != PyUnicode_KIND(y)) return false;
+    return memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t) n * PyUnicode_KIND(x)) == 0;
 }
 
 /// Does `s` start with the given ASCII prefix once lower-cased?
@@ -312,9 +318,12 @@ inline void set_item(nb::handle d, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
 }
 
-/// `x in collection` through the collection's own membership test.
+/// `x in collection` through the collection's own membership test (a str in
+/// a built-in set or frozenset directly).
 inline bool member(nb::handle collection, nb::handle x) {
-    int r = PySequence_Contains(collection.ptr(), x.ptr());
+    PyObject *c = collection.ptr();
+    bool direct = PyUnicode_CheckExact(x.ptr()) && (PySet_CheckExact(c) || PyFrozenSet_CheckExact(c));
+    int r = direct ? PySet_Contains(c, x.ptr()) : PySequence_Contains(c, x.ptr());
     if (r < 0) rethrow();
     return r != 0;
 }
@@ -451,6 +460,49 @@ inline nb::object attr(nb::handle obj, nb::handle name) {
     return own(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+/// `callable(x)`.
+inline bool is_callable(nb::handle h) { return h.ptr() && PyCallable_Check(h.ptr()); }
+
+/// Does the instance's own namespace hold `name`? (Objects without one: no.)
+inline bool instance_has(nb::handle obj, nb::handle name) {
+    if (Py_TYPE(obj.ptr())->tp_dictoffset == 0) return false;
+    nb::object dict = nb::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
+    if (!dict.is_valid()) rethrow();
+    return PyDict_GET_SIZE(dict.ptr()) != 0 && contains(dict, name);
+}
+
+/// `getattr(obj, name, None)` fetched in order to call it. A plain function
+/// found on the type of an object with the runtime's generic attribute access
+/// (and not shadowed by the instance) is kept unbound, so no bound method is
+/// built for the call; anything else is what attribute access gives.
+struct MethodRef {
+    nb::object fn;          // null when the attribute does not exist
+    bool unbound = false;   // `fn` takes the object as its first argument
+
+    bool exists() const { return fn.is_valid(); }
+    bool callable() const { return unbound || is_callable(fn); }
+
+    /// `getattr(obj, name)(*args)`.
+    template <typename... Args> nb::object call(nb::handle obj, Args... args) const {
+        PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+        size_t n = sizeof...(Args);
+        return unbound ? own(PyObject_Vectorcall(fn.ptr(), argv, n + 1, nullptr))
+                       : own(PyObject_Vectorcall(fn.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+};
+
+inline MethodRef lookup_method(nb::handle obj, nb::handle name) {
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject *f = _PyType_Lookup(tp, name.ptr()); // borrowed: taken at once
+        if (f && PyFunction_Check(f)) {
+            nb::object fn = nb::borrow(f);
+            if (!instance_has(obj, name)) return {std::move(fn), true};
+        }
+    }
+    return {getattr_opt(obj, name), false};
+}
+
 /// A member of a bound class that Python subclasses may override. Set up once
 /// when the module loads, from the class's own namespace; `inherited` then
 /// tells (through the runtime's method cache) whether `type(self)` still uses
@@ -474,8 +526,6 @@ template <typename T> inline bool is_exact_instance(nb::handle obj) {
     return (PyObject *) Py_TYPE(obj.ptr()) == nb::type<T>().ptr();
 }
 
-/// `callable(x)`.
-inline bool is_callable(nb::handle h) { return h.ptr() && PyCallable_Check(h.ptr()); }
 
 /// Call with no arguments.
 inline nb::object call0(nb::handle f) { return own(PyObject_CallNoArgs(f.ptr())); }
@@ -589,6 +639,76 @@ inline void resolve_imports() { Imported::resolve_all(); }
 // What every module may use: the runtime's path class and JSON decoder.
 inline Imported runtime_path_type{"pathlib", "Path"};
 inline Imported runtime_json_loads{"json", "loads"};
+
+// ---------------------------------------------------------------------------
+// Entry points bound straight to the runtime's fast calling convention
+// ---------------------------------------------------------------------------
+//
+// For the hottest calls the general argument dispatch of the binding layer
+// costs more than the work itself. Such an entry is a `PyMethodDef` with
+// METH_FASTCALL | METH_KEYWORDS whose function reads its arguments with
+// `fast_args` and runs its body inside `guarded`.
+
+/// Runs `body` (returning a new reference or null) and turns a C++ exception
+/// into the Python error state.
+template <class F> inline PyObject *guarded(F &&body) noexcept {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+/// The arguments of a fast call for the parameters `names`, each required
+/// and given by position or by keyword, with the runtime's messages.
+template <size_t N>
+inline void fast_args(const char *func, const char *const (&names)[N], PyObject *const *args, size_t nargsf,
+                      PyObject *kwnames, PyObject *(&out)[N]) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > (Py_ssize_t) N) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", func,
+                     (Py_ssize_t) N, N == 1 ? "" : "s", nargs);
+        rethrow();
+    }
+    for (size_t i = 0; i < N; ++i) out[i] = (Py_ssize_t) i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t j = 0, nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; j < nk; ++j) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, j);
+        size_t i = 0;
+        while (i < N && !equals(name, names[i])) ++i;
+        if (i == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, name);
+            rethrow();
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, names[i]);
+            rethrow();
+        }
+        out[i] = args[nargs + j];
+    }
+    for (size_t i = 0; i < N; ++i)
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", func, names[i]);
+            rethrow();
+        }
+}
+
+/// Installs a fast-call `def` (static storage) as a method of the bound class `cls`.
+inline void add_fast_method(nb::handle cls, PyMethodDef *def) {
+    nb::object method = own(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));
+    if (PyObject_SetAttrString(cls.ptr(), def->ml_name, method.ptr()) < 0) rethrow();
+}
+
+/// Installs a fast-call `def` (static storage) as a function of the module `m`.
+inline void add_fast_function(nb::handle m, PyMethodDef *def) {
+    nb::object name = attr(m, VT_KEY("__name__"));
+    nb::object fn = own(PyCFunction_NewEx(def, nullptr, name.ptr()));
+    if (PyObject_SetAttrString(m.ptr(), def->ml_name, fn.ptr()) < 0) rethrow();
+}
 
 // ---------------------------------------------------------------------------
 // Argument checks on entry

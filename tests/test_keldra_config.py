@@ -259,6 +259,26 @@ def test_db_path_matches_pathlib(tmp_path, write_json, database, rel):
     assert type(got) is type(expected) and got == expected
 
 
+@pytest.mark.parametrize("source", ["layout", "environment"])
+@pytest.mark.parametrize("form", ["{r}", "{r}/", "{r}//./", "{r}/../根", "{link}", "{link}/../根", "{r}/new/deeper",
+                                  "  {r}  "])
+def test_db_path_under_absolute_data_roots(tmp_path, write_json, monkeypatch, source, form):
+    # Plain absolute data roots are resolved along with the database path;
+    # the result must be what the data-root resolver and pathlib give.
+    root = tmp_path / "根"
+    root.mkdir()
+    (tmp_path / "链").symlink_to(root)
+    text = form.format(r=root, link=tmp_path / "链")
+    database = {"name": "n"}
+    if source == "layout":
+        database["data_root"] = text
+    else:
+        monkeypatch.setenv("CALC_WS_ROOT", text)
+    p = plugin(tmp_path, write_json, {"database": database})
+    got = p.db_path
+    assert got == _pathlib_db_path(p.data_root, "data/n.db") and got.parent.is_dir()
+
+
 def test_db_path_creates_its_directory_on_every_access(tmp_path, write_json):
     outside = tmp_path / "outside" / "abs"
     p = plugin(tmp_path, write_json, {"database": {"name": "n", "data_root": "@app", "dir": str(outside)}})

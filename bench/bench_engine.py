@@ -184,28 +184,25 @@ class Bystander(UnifiedPluginBase):
     ACTION_TYPES = frozenset({"export"})
 
 
-class HostEngine(TkJsonEngine):
+class HostMembers:
+    """What a host adds to the engine: business handlers and a page hook."""
+
+    visits = 0
+
+    @property
+    def business_handlers(self):
+        return {"add": lambda **kw: (True, "ok")}
+
+    def on_report(self):
+        self.visits += 1
+
+
+class HostEngine(HostMembers, TkJsonEngine):
     """The engine as hosts use it: a subclass with business handlers and a page hook."""
 
-    visits = 0
 
-    @property
-    def business_handlers(self):
-        return {"add": lambda **kw: (True, "ok")}
-
-    def on_report(self):
-        self.visits += 1
-
-
-class PyHostEngine(PyEngine):
-    visits = 0
-
-    @property
-    def business_handlers(self):
-        return {"add": lambda **kw: (True, "ok")}
-
-    def on_report(self):
-        self.visits += 1
+class PyHostEngine(HostMembers, PyEngine):
+    pass
 
 
 class HostPlugin:

@@ -151,8 +151,7 @@ bool inherited(const Self &self, Member m) {
     if (exact(self)) return true;
     if (!members[m].inherited(self.h)) return false;
     if (m < CONNECT) return true; // properties: an instance attribute cannot shadow them
-    PyObject **dict = _PyObject_GetDictPtr(self.h.ptr());
-    return !dict || !*dict || !contains(*dict, members[m].name);
+    return !instance_has(self.h, members[m].name);
 }
 
 /// The `key` section of the document, unless absent or not truthy (null). A

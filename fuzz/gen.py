@@ -49,6 +49,10 @@ class Source:
         """True about once in ``one_in`` draws (never for an exhausted source)."""
         return self.below(one_in) == one_in - 1
 
+    def often(self, one_in: int) -> bool:
+        """True but about once in ``one_in`` draws (always for an exhausted source)."""
+        return self.below(one_in) != one_in - 1
+
     def choice(self, seq):
         return seq[self.below(len(seq))]
 
@@ -315,21 +319,21 @@ def plain(src: Source, depth: int = 3) -> Any:
         return scalar(src)
     if k == 5:
         return [plain(src, depth - 1) for _ in range(src.below(5))]
-    return {word(src) if src.below(2) else text(src): plain(src, depth - 1) for _ in range(src.below(5))}
+    return {word(src) if src.often(2) else text(src): plain(src, depth - 1) for _ in range(src.below(5))}
 
 
 def huge(src: Source) -> Any:
     """A value that is large or deep: a long text, a long list, deep nesting, a cycle."""
     k = src.below(6)
-    n = (1 << (8 + src.below(13)))  # 256 .. 1M
+    n = 1 << (8 + src.below(9))  # 256 .. 64K
     if k == 0:
-        return src.choice(WORDS) * n
+        return src.choice(WORDS) * (n << 4)
     if k == 1:
         return [src.choice(WORDS)] * n
     if k == 2:
-        return {f"k{i}": i for i in range(min(n, 1 << 16))}
+        return {f"k{i}": i for i in range(n)}
     deep: Any = src.choice(WORDS)
-    for _ in range(min(n, 1 << 17)):
+    for _ in range(n >> 2):
         deep = [deep] if k == 3 else {"tk": deep}
     if k == 5:
         cycle: list = [deep]
@@ -438,7 +442,7 @@ class Layouts:
 
     def name(self, words=WORDS) -> Any:
         """A name-like value: mostly a word, sometimes any value."""
-        return word(self.src, words) if self.src.below(6) else self.any(1)
+        return word(self.src, words) if self.src.often(6) else self.any(1)
 
     def mapping(self, entries: dict[str, Callable[[], Any]], extra: int = 2) -> Any:
         """Some of ``entries`` (key: value maker) in a random order, plus a few unknown keys."""
@@ -558,7 +562,7 @@ class Layouts:
                 {"title": self.name, "secret_key": self.name, "port": self.any}),
             "tk": self.tk, "plugins": self.plugins, "input": lambda: self.mapping(
                 {"navigation": self.any, "auth_field_map": self.any, "actions": self.actions}),
-            "pages": lambda: self.host_pages() if s.below(2) else self.mapping({"login": self.any}),
+            "pages": lambda: self.host_pages() if s.often(2) else self.mapping({"login": self.any}),
             "auth_forms": lambda: self.mapping({"login": self.any, "register": self.any}),
             "window": lambda: self.mapping({"title": self.name, "id": lambda: self.name(("win_main", "WIN_", "x"))}),
             "title": self.name, "app_name": self.name,
@@ -580,7 +584,7 @@ def json_text(src: Source, doc: Any) -> bytes:
     """``doc`` as the bytes of a JSON file: escaped, raw UTF-8, or raw with lone
     surrogates left undecodable; now and then deeply nested or cut short."""
     k = src.below(10)
-    if k == 0:
+    if k == 8:
         depth = 1 << (4 + src.below(14))
         return b"[" * depth + b"]" * depth
     data = dump(doc, ensure_ascii=k < 5)

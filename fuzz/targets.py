@@ -64,31 +64,50 @@ def scratch_file(rel: str, data: bytes) -> Path:
 
 
 def clean_data() -> None:
-    """Drop what the user store wrote (databases under the data roots)."""
-    base = prepare()
-    for name in ("root", "proj", "data", "db", "app", "var", "数据", "a b", "sub_dir", "\u3000"):
-        p = base / name
-        if p.is_dir():
+    """Empty the scratch directory (the user store writes databases there)."""
+    for p in prepare().iterdir():
+        if p.is_dir() and not p.is_symlink():
             shutil.rmtree(p, ignore_errors=True)
-    for p in base.glob("*.sqlite"):
-        p.unlink()
-    for p in base.glob("*.db"):
-        p.unlink()
+        else:
+            p.unlink(missing_ok=True)
 
 
-def document_bytes(data: bytes, src: Source) -> tuple[bytes, Any] | None:
-    """The bytes of a layout file and the document they hold (None when they
-    are no JSON object). Input starting with "{" is a document already (the
-    seed corpus is made of such); any other input builds one. None overall
-    when the document names an unsafe place on disk."""
-    if data[:1] == b"{":
-        try:
-            doc = json.loads(data.decode("utf-8"))
-        except (ValueError, RecursionError):
-            return data, None
-        return (data, doc) if gen.paths_safe(doc) else None
+def split(data: bytes) -> tuple[Source, bytes | None]:
+    """The choices of an input, and the document text it gives as such.
+
+    Input starting with "{" or "[" is the text of a layout document (the seed
+    corpus is made of such), optionally followed by a NUL byte and the bytes
+    of the other choices; any other input is all choices."""
+    if data[:1] in (b"{", b"["):
+        given, _, rest = data.partition(b"\0")
+        src = Source(rest)
+    else:
+        given, src = None, Source(data)
+    gen.begin(src)
+    return src, given
+
+
+def parsed(given: bytes) -> Any:
+    """The document a given text holds (None when it is not JSON)."""
+    try:
+        return json.loads(given.decode("utf-8"))
+    except (ValueError, RecursionError):
+        return None
+
+
+def layout_file(src: Source, given: bytes | None) -> tuple[bytes, Any] | None:
+    """The bytes of a layout file and the document they hold: the given text,
+    or a generated document. None when the document names an unsafe place."""
+    if given is not None:
+        doc = parsed(given)
+        return (given, doc) if gen.paths_safe(doc) else None
     doc = Layouts(src, mean=False).document()
     return gen.json_text(src, doc), doc
+
+
+def layout_in_memory(src: Source, given: bytes | None) -> Any:
+    """A layout to read: the given document, or a generated one with hostile values."""
+    return parsed(given) if given is not None else Layouts(src, mean=True).document()
 
 
 def path_forms(src: Source, path: Path) -> Any:
@@ -119,13 +138,12 @@ def fuzz_layout_file(data: bytes) -> None:
     from vantrel_app_plugin.login.keldra import load_plugin_sections
     from vantrel_app_plugin.sarnet import read_layout_file, resolve_config_file, vantrel_soft_source_from_layout
 
-    src = Source(data)
-    gen.begin(src)
-    raw = data if data[:1] in (b"{", b"[") else gen.json_text(src, Layouts(src, mean=False).document())
+    src, given = split(data)
+    raw = given if given is not None else gen.json_text(src, Layouts(src, mean=False).document())
     name = src.choice(("gui_layout.json", "config/gui_layout.json", "config/app_config.json", "other.json"))
     path = scratch_file(f"layout/{name}", raw)
     doc = guard(read_layout_file, path_forms(src, path))
-    guard(resolve_config_file, path_forms(src, path.parent if src.below(2) else path))
+    guard(resolve_config_file, path_forms(src, path.parent if src.often(2) else path))
     guard(load_plugin_sections, path_forms(src, path))
     for value in (doc, Layouts(src, mean=True).document()):
         guard(vantrel_soft_source_from_layout, value)
@@ -135,14 +153,13 @@ def fuzz_layout_file(data: bytes) -> None:
 def fuzz_app_plugin(data: bytes) -> None:
     from vantrel_app_plugin.login.keldra import JsonAppPlugin
 
-    src = Source(data)
-    gen.begin(src)
-    made = document_bytes(data, src)
+    src, given = split(data)
+    made = layout_file(src, given)
     if made is None:
         return
     raw, _ = made
     path = scratch_file(src.choice(("proj/config/gui_layout.json", "proj/gui_layout.json", "app_config.json")), raw)
-    cls = JsonAppPlugin if src.below(3) else overriding_store()
+    cls = JsonAppPlugin if src.often(3) else overriding_store()
     try:
         plugin = guard(cls, path_forms(src, path) if src.chance(8) else str(path))
         if plugin is None:
@@ -150,8 +167,12 @@ def fuzz_app_plugin(data: bytes) -> None:
         gen.VICTIMS.append((plugin, ("_raw",)))
         if isinstance(plugin.data, dict):
             gen.VICTIMS.append((plugin.data, ()))
-        for _ in range(1 + src.below(10)):
+        for name in STORE_READS:
+            guard(getattr, plugin, name)
+        guard(plugin.init_database)
+        for _ in range(src.below(12)):
             store_op(src, plugin)
+        guard(plugin.login_user, {"username": "admin", "password": "admin123"})
     finally:
         clean_data()
 
@@ -210,7 +231,7 @@ def store_op(src: Source, plugin: Any) -> None:
     elif k == 3:
         guard(plugin.login_user, fields(src))
     elif k == 4:
-        guard(plugin.hash_password, src.choice(("pw", "", "\ud800", "\x00")) if src.below(2) else hostile(src, 1))
+        guard(plugin.hash_password, src.choice(("pw", "", "\ud800", "\x00")) if src.often(2) else hostile(src, 1))
     elif k == 5:
         guard(plugin.seed_default_users)
     elif k == 6:
@@ -232,10 +253,8 @@ def store_op(src: Source, plugin: Any) -> None:
 def fuzz_lirren(data: bytes) -> None:
     from vantrel_app_plugin import lirren
 
-    src = Source(data)
-    gen.begin(src)
-    made = document_bytes(data, src) if data[:1] == b"{" else None
-    layout = made[1] if made else Layouts(src, mean=True).document()
+    src, given = split(data)
+    layout = layout_in_memory(src, given)
     if isinstance(layout, dict):
         gen.VICTIMS.append((layout, ()))
         tk = dict.get(layout, "tk")
@@ -255,7 +274,7 @@ class FuzzPlugin:
     def __init__(self, src: Source) -> None:
         self.src = src
         self.ACTION_TYPES = src.choice((("login", "Goto", 7), ["x"], "login", None, frozenset({"LOGIN"}))) \
-            if src.below(3) else hostile(src, 1)
+            if src.often(3) else hostile(src, 1)
         if src.chance(5):
             self.supports_action = src.choice((None, "yes", 5))
 
@@ -277,13 +296,11 @@ class FuzzPlugin:
 def fuzz_ostrel(data: bytes) -> None:
     from vantrel_app_plugin import ostrel
 
-    src = Source(data)
-    gen.begin(src)
-    made = document_bytes(data, src) if data[:1] == b"{" else None
-    layout = made[1] if made else Layouts(src, mean=True).document()
+    src, given = split(data)
+    layout = layout_in_memory(src, given)
     if isinstance(layout, dict):
         gen.VICTIMS.append((layout, ()))
-    fid = word(src, ("login", "grisel", " login ", "p", "LOGIN", "")) if src.below(4) else key(src)
+    fid = word(src, ("login", "grisel", " login ", "p", "LOGIN", "")) if src.often(4) else key(src)
     names = tuple(word(src, ("database", "auth", "web", "tk", "auth_forms")) for _ in range(src.below(5)))
     if src.chance(5):
         names = (list(names), names + (key(src),), gen.TrapList(names))[src.below(3)]
@@ -299,7 +316,7 @@ def fuzz_ostrel(data: bytes) -> None:
     for plugin in list(plugins.values()):
         guard(ostrel.action_types_for_plugin, plugin)
     spec = Layouts(src, mean=True).action()
-    action = word(src, ("login", "LOGIN", "goto", "x")) if src.below(4) else key(src)
+    action = word(src, ("login", "LOGIN", "goto", "x")) if src.often(4) else key(src)
     guard(ostrel.dispatch_plugin_action, plugins, action, word(src), spec if isinstance(spec, dict) else {}, None)
 
     if src.chance(3):
@@ -326,7 +343,7 @@ def fuzz_sanitize(data: bytes) -> None:
     if data[:1] == b"\xff":
         src = Source(data[1:])
         gen.begin(src)
-        guard(_sanitize_db_basename, hostile(src) if src.below(2) else gen.TrapStr(text(src)))
+        guard(_sanitize_db_basename, hostile(src) if src.often(2) else gen.TrapStr(text(src)))
         return
     name = data.decode("utf-8", "surrogateescape")
     try:
@@ -391,7 +408,7 @@ def engine_classes():
             gen.mischief() if k == 1 else None
 
             def add(**kw):
-                return (True, f"ok {len(kw)}") if src.below(2) else hostile(src, 1)
+                return (True, f"ok {len(kw)}") if src.often(2) else hostile(src, 1)
 
             def boom(**kw):
                 raise KeyError("boom")
@@ -409,7 +426,7 @@ def engine_classes():
 
         def _guard_page(self, page_id):
             gen.mischief()
-            return super()._guard_page(page_id) if self.src.below(4) else hostile(self.src, 0)
+            return super()._guard_page(page_id) if self.src.often(4) else hostile(self.src, 0)
 
         def _page_index(self, page_id):
             gen.mischief()
@@ -424,7 +441,7 @@ def engine_classes():
             return super()._run_action(key, spec)
 
         def _fields_from_map(self, mapping):
-            return super()._fields_from_map(mapping) if self.src.below(3) else hostile(self.src, 1)
+            return super()._fields_from_map(mapping) if self.src.often(3) else hostile(self.src, 1)
 
         @property
         def home_page(self):
@@ -445,26 +462,25 @@ def fuzz_engine(data: bytes) -> None:
     from vantrel_soft import gui_config
     from vantrel_soft.harness import COMPONENT_KEYS, DEFAULT_COMPONENTS
 
-    src = Source(data)
-    gen.begin(src)
+    src, given = split(data)
     real = src.chance(8)  # the real registry and user store, on a layout file
-    made = document_bytes(data, src) if real or data[:1] == b"{" else None
-    if made is None and (real or data[:1] == b"{"):
+    made = layout_file(src, given) if real else (given, layout_in_memory(src, given))
+    if made is None:
         return
-    layout = made[1] if made else Layouts(src, mean=True).document()
+    layout = made[1]
     host = Layouts(src, mean=False).host_pages()
     host_file = scratch_file("host/gui_layout.json", gen.dump({"pages": host}))
-    config = scratch_file("proj/gui_layout.json", made[0] if made else b"{}")
+    config = scratch_file("proj/gui_layout.json", made[0] or b"{}")
     saved = {n: getattr(brisen, n) for n in ("load_unified_plugins", "primary_plugin", "COMPONENT_KEYS")}
     try:
         guard(gui_config.use_layout, host_file)
         known = {*DEFAULT_COMPONENTS, "ui_page", "ui_page_index", "title", "note", *(text(src) for _ in range(2))}
-        brisen.COMPONENT_KEYS = known if src.below(6) else hostile(src, 1)
+        brisen.COMPONENT_KEYS = known if src.often(6) else hostile(src, 1)
         if not real:
             store = FakeStore(layout, src)
             plugins = {"fake": store, **{f"p{i}": FuzzPlugin(src) for i in range(src.below(3))}}
             brisen.load_unified_plugins = lambda path: plugins
-            brisen.primary_plugin = lambda ps: store if src.below(8) else hostile(src, 0)
+            brisen.primary_plugin = lambda ps: store if src.often(8) else hostile(src, 0)
         cls = engine_classes()[src.below(3)]
         cls.src = src
         engine = guard(cls, str(config))
@@ -474,7 +490,10 @@ def fuzz_engine(data: bytes) -> None:
         if isinstance(layout, dict):
             gen.VICTIMS.append((layout, ()))
         keys = engine_keys(layout) + ("清空", "CLR", "clear", "reset", " ", "未知")
-        for _ in range(1 + src.below(40)):
+        for k in keys[:8]:
+            guard(engine.press, k)
+        guard(engine.snapshot)
+        for _ in range(src.below(40)):
             if not src.left:
                 break
             engine_op(src, engine, keys, str(config))
@@ -490,7 +509,7 @@ def fuzz_engine(data: bytes) -> None:
 def engine_op(src: Source, engine: Any, keys: tuple, config: str) -> None:
     k = src.below(16)
     if k < 5:
-        press = src.choice(keys) if src.below(5) else text(src) if src.below(3) else hostile(src, 0)
+        press = src.choice(keys) if src.often(5) else text(src) if src.often(3) else hostile(src, 0)
         if isinstance(press, str) and src.chance(5):
             press = gen.TrapStr(str.__str__(press))
         guard(engine.press, press)
@@ -498,7 +517,7 @@ def engine_op(src: Source, engine: Any, keys: tuple, config: str) -> None:
         names = ("entry", "label_frame_entry", "ttk_entry", "ui_page", "ui_page_index", "title", "note", "x")
         values = {}
         for _ in range(src.below(4)):
-            name = src.choice(names) if src.below(4) else text(src)
+            name = src.choice(names) if src.often(4) else text(src)
             if src.chance(6):
                 name = gen.TrapStr(name)
             values[name] = src.choice(("admin", "pw", "login", "dashboard", "", 3)) if src.below(2) \
@@ -509,10 +528,10 @@ def engine_op(src: Source, engine: Any, keys: tuple, config: str) -> None:
     elif k < 11:
         guard(engine.snapshot)
     elif k == 11:
-        guard(setattr, engine, src.choice(ENGINE_FIELDS), hostile(src, 1) if src.below(2) else plain(src, 1))
+        guard(setattr, engine, src.choice(ENGINE_FIELDS), hostile(src, 1) if src.often(2) else plain(src, 1))
     elif k == 12:
         name = src.choice(ENGINE_CALLS)
-        args = [src.choice(("login", "dashboard", "report", "f")) if src.below(2) else hostile(src, 1)]
+        args = [src.choice(("login", "dashboard", "report", "f")) if src.often(2) else hostile(src, 1)]
         if name == "_run_action":
             args.append(Layouts(src, mean=True).action())
         guard(getattr(engine, name), *args)
@@ -523,7 +542,7 @@ def engine_op(src: Source, engine: Any, keys: tuple, config: str) -> None:
             if callable(member) and src.below(2):
                 guard(member)
     elif k == 14:
-        guard(engine.__init__, config if src.below(4) else hostile(src, 0))
+        guard(engine.__init__, config if src.often(4) else hostile(src, 0))
     else:
         gen.mischief()
 

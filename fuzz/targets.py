@@ -472,6 +472,7 @@ def fuzz_engine(data: bytes) -> None:
     host_file = scratch_file("host/gui_layout.json", gen.dump({"pages": host}))
     config = scratch_file("proj/gui_layout.json", made[0] or b"{}")
     saved = {n: getattr(brisen, n) for n in ("load_unified_plugins", "primary_plugin", "COMPONENT_KEYS")}
+    saved_keys = set(COMPONENT_KEYS)
     try:
         guard(gui_config.use_layout, host_file)
         known = {*DEFAULT_COMPONENTS, "ui_page", "ui_page_index", "title", "note", *(text(src) for _ in range(2))}
@@ -500,7 +501,8 @@ def fuzz_engine(data: bytes) -> None:
     finally:
         for name, value in saved.items():
             setattr(brisen, name, value)
-        COMPONENT_KEYS.intersection_update({*DEFAULT_COMPONENTS, "ui_page", "ui_page_index"})
+        COMPONENT_KEYS.clear()
+        COMPONENT_KEYS.update(saved_keys)
         guard(gui_config.use_layout, None)
         if real:
             clean_data()

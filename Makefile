@@ -4,7 +4,8 @@
 #   make bench  benchmarks (ns per call, beside pure-Python versions)
 #   make test-asan  the test suite against an AddressSanitizer + UBSan build
 #   make fuzz   coverage-guided fuzzing of every target, FUZZ_SECONDS (60) each,
-#               or FUZZ_RUNS executions each; FUZZ_TARGETS picks targets
+#               or FUZZ_RUNS executions each; FUZZ_TARGETS picks targets;
+#               FUZZ_MODE=fallback skips the Clang build
 #   make soak   a million calls of each hot entry point; fails when memory grows
 #               (SOAK_CALLS sets the count)
 
@@ -58,8 +59,9 @@ setup-fuzz:
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS    ?=
 FUZZ_TARGETS ?=
+FUZZ_MODE    ?=
 fuzz:
-	scripts/fuzz $(if $(FUZZ_RUNS),--runs $(FUZZ_RUNS),--seconds $(FUZZ_SECONDS)) $(FUZZ_TARGETS)
+	FUZZ_MODE=$(FUZZ_MODE) scripts/fuzz $(if $(FUZZ_RUNS),--runs $(FUZZ_RUNS),--seconds $(FUZZ_SECONDS)) $(FUZZ_TARGETS)
 
 SOAK_CALLS ?= 1000000
 soak: setup

@@ -15,7 +15,7 @@ import atheris
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 #: Exit status of a target that cannot run here (its reason printed).
-SKIPPED = 77
+SKIPPED = 86
 
 with atheris.instrument_imports(include=["gen", "targets", "vantrel_app_plugin", "vantrel_soft"]):
     import targets

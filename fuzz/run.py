@@ -33,8 +33,9 @@ EXECUTED = re.compile(r"^stat::number_of_executed_units:\s*(\d+)", re.M)
 PROGRESS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+)", re.M)
 ARTIFACT = re.compile(r"(?:Test unit written to|artifact_prefix.*?; Test unit written to) (\S+)")
 #: Exit status of fuzz/main.py for a target that cannot run here.
-SKIPPED = 77
-REPORT_START = re.compile(r"^(==\d+==ERROR|=== Uncaught Python exception|==\d+== ERROR: libFuzzer|SUMMARY:)", re.M)
+SKIPPED = 86
+REPORT_START = re.compile(r"^\s*(==\d+==ERROR|=== Uncaught Python exception|==\d+== ERROR: libFuzzer|SUMMARY:)",
+                          re.M)
 
 
 @dataclass
@@ -117,10 +118,12 @@ def run_target(name: str, args: argparse.Namespace) -> Outcome:
         if proc.returncode == 0:
             break
         found = artifact or work / "last.log"
-        out.findings.append(found)
-        print(f"\n--- {name}: finding (exit {proc.returncode}): {found}\n{report_of(proc.stdout)}\n"
-              f"input: {preview(found) if artifact else '(no input written; see the log)'}\n", flush=True)
-        if not artifact or len(out.findings) >= args.max_findings:
+        again = found in out.findings  # an input of the corpus, met at every start
+        if not again:
+            out.findings.append(found)
+            print(f"\n--- {name}: finding (exit {proc.returncode}): {found}\n{report_of(proc.stdout)}\n"
+                  f"input: {preview(found) if artifact else '(no input written; see the log)'}\n", flush=True)
+        if again or not artifact or len(out.findings) >= args.max_findings:
             break
     out.seconds = time.monotonic() - started
     return out

@@ -48,6 +48,8 @@ class Outcome:
     seconds: float = 0.0
     findings: list[Path] = field(default_factory=list)
     skipped: str | None = None
+    #: Inputs of the work corpus run again under the sanitizer build (fallback mode).
+    replayed: int = 0
 
 
 def parse_log(log: str) -> tuple[int, int, Path | None]:
@@ -77,23 +79,48 @@ def preview(path: Path, limit: int = 300) -> str:
 
 
 def fuzz_env(preload: str) -> dict[str, str]:
-    env = dict(os.environ)
-    env.update(
-        LD_PRELOAD=preload,
-        PYTHONMALLOC="malloc",  # every allocation goes through the sanitizer
-        ASAN_OPTIONS="detect_leaks=0:max_free_fill_size=1048576:allocator_may_return_null=1",
-        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1",
-    )
+    env = dict(os.environ, LD_PRELOAD=preload)
+    if preload:
+        env.update(
+            PYTHONMALLOC="malloc",  # every allocation goes through the sanitizer
+            ASAN_OPTIONS="detect_leaks=0:max_free_fill_size=1048576:allocator_may_return_null=1",
+            UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1",
+        )
     return env
+
+
+def libfuzzer(python: str, preload: str, name: str, options: list[str], args: argparse.Namespace,
+              log: Path) -> subprocess.CompletedProcess:
+    """One run of fuzz/main.py: the work corpus first (new inputs go there), then the seeds."""
+    work, seeds = ROOT / "build" / "fuzz" / name / "corpus", HERE / "corpus" / name
+    findings = HERE / "findings" / name
+    for d in (work, findings):
+        d.mkdir(parents=True, exist_ok=True)
+    cmd = [python, str(HERE / "main.py"), name, *options, f"-timeout={args.timeout}", "-rss_limit_mb=3072",
+           "-max_len=16384", "-print_final_stats=1", f"-artifact_prefix={findings}{os.sep}", str(work)]
+    if seeds.is_dir():
+        cmd.append(str(seeds))
+    proc = subprocess.run(cmd, cwd=ROOT, env=fuzz_env(preload), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, errors="replace")
+    log.write_text(proc.stdout)
+    return proc
+
+
+def record(out: Outcome, proc: subprocess.CompletedProcess, log: Path, what: str) -> bool:
+    """Note a finding of a run that failed; False when it was met before."""
+    _, _, artifact = parse_log(proc.stdout)
+    found = artifact or log
+    if found in out.findings:  # an input of the corpus, met at every start
+        return False
+    out.findings.append(found)
+    print(f"\n--- {out.name}: finding {what} (exit {proc.returncode}): {found}\n{report_of(proc.stdout)}\n"
+          f"input: {preview(found) if artifact else '(no input written; see the log)'}\n", flush=True)
+    return artifact is not None
 
 
 def run_target(name: str, args: argparse.Namespace) -> Outcome:
     out = Outcome(name)
-    work = ROOT / "build" / "fuzz" / name
-    corpus, findings = work / "corpus", HERE / "findings" / name
-    for d in (corpus, findings):
-        d.mkdir(parents=True, exist_ok=True)
-    seeds = HERE / "corpus" / name
+    log = ROOT / "build" / "fuzz" / name / "last.log"
     started = time.monotonic()
     while True:
         left_s = args.seconds - (time.monotonic() - started) if args.seconds else None
@@ -101,30 +128,22 @@ def run_target(name: str, args: argparse.Namespace) -> Outcome:
         if (left_s is not None and left_s < 1) or (left_runs is not None and left_runs <= 0):
             break
         budget = [f"-runs={left_runs}"] if left_runs is not None else [f"-max_total_time={max(1, int(left_s))}"]
-        cmd = [sys.executable, str(HERE / "main.py"), name, *budget, f"-timeout={args.timeout}",
-               "-rss_limit_mb=3072", "-max_len=16384", "-print_final_stats=1",
-               f"-artifact_prefix={findings}{os.sep}", str(corpus)]
-        if seeds.is_dir():
-            cmd.append(str(seeds))
-        proc = subprocess.run(cmd, cwd=ROOT, env=fuzz_env(args.preload), stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, errors="replace")
-        (work / "last.log").write_text(proc.stdout)
+        proc = libfuzzer(sys.executable, args.preload, name, budget, args, log)
         if proc.returncode == SKIPPED:
             out.skipped = proc.stdout.strip().splitlines()[-1]
-            break
-        executions, coverage, artifact = parse_log(proc.stdout)
+            return out
+        executions, coverage, _ = parse_log(proc.stdout)
         out.executions += executions
         out.coverage = max(out.coverage, coverage)
         if proc.returncode == 0:
             break
-        found = artifact or work / "last.log"
-        again = found in out.findings  # an input of the corpus, met at every start
-        if not again:
-            out.findings.append(found)
-            print(f"\n--- {name}: finding (exit {proc.returncode}): {found}\n{report_of(proc.stdout)}\n"
-                  f"input: {preview(found) if artifact else '(no input written; see the log)'}\n", flush=True)
-        if again or not artifact or len(out.findings) >= args.max_findings:
+        if not record(out, proc, log, "") or len(out.findings) >= args.max_findings:
             break
+    if args.replay_with:  # every input kept, once more under the sanitizers
+        proc = libfuzzer(args.replay_with, args.replay_preload, name, ["-runs=0"], args, log.with_name("replay.log"))
+        out.replayed = len(list((ROOT / "build" / "fuzz" / name / "corpus").iterdir()))
+        if proc.returncode not in (0, SKIPPED):
+            record(out, proc, log.with_name("replay.log"), "in the sanitizer replay")
     out.seconds = time.monotonic() - started
     return out
 
@@ -140,6 +159,9 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--max-findings", type=int, default=3, help="restarts of a target after findings")
     parser.add_argument("--mode", default="native", help="what the instrumentation covers (printed)")
     parser.add_argument("--preload", default="", help="sanitizer (+ libFuzzer) runtime to preload")
+    parser.add_argument("--replay-with", default="", help="a Python of a sanitizer build: after fuzzing, run "
+                        "every kept input once more with it")
+    parser.add_argument("--replay-preload", default="", help="the runtime to preload for --replay-with")
     parser.add_argument("targets", nargs="*", help=f"targets (default all: {', '.join(targets.TARGETS)})")
     args = parser.parse_args(argv)
     if args.runs:
@@ -154,8 +176,9 @@ def main(argv: list[str]) -> int:
     for name in args.targets or list(targets.TARGETS):
         outcome = run_target(name, args)
         outcomes.append(outcome)
+        replayed = f", {outcome.replayed} kept inputs replayed under ASan" if outcome.replayed else ""
         line = (f"{name}: skipped: {outcome.skipped}" if outcome.skipped else
-                f"{name}: {outcome.executions} executions, {len(outcome.findings)} crashes")
+                f"{name}: {outcome.executions} executions, {len(outcome.findings)} crashes{replayed}")
         print(line, flush=True)
 
     print(f"\n{'target':<12} {'executions':>11} {'exec/s':>8} {'coverage':>9} {'crashes':>8}")

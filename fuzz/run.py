@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import shlex
 import subprocess
 import sys
 import time
@@ -32,6 +33,8 @@ sys.path.insert(0, str(HERE))
 EXECUTED = re.compile(r"^stat::number_of_executed_units:\s*(\d+)", re.M)
 PROGRESS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+)", re.M)
 ARTIFACT = re.compile(r"(?:Test unit written to|artifact_prefix.*?; Test unit written to) (\S+)")
+#: The environment a finding is replayed in.
+REPLAY_ENV = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
 #: Exit status of fuzz/main.py for a target that cannot run here.
 SKIPPED = 86
 REPORT_START = re.compile(r"^\s*(==\d+==ERROR|=== Uncaught Python exception|==\d+== ERROR: libFuzzer|SUMMARY:)",
@@ -106,15 +109,21 @@ def libfuzzer(python: str, preload: str, name: str, options: list[str], args: ar
     return proc
 
 
-def record(out: Outcome, proc: subprocess.CompletedProcess, log: Path, what: str) -> bool:
-    """Note a finding of a run that failed; False when it was met before."""
+def record(out: Outcome, proc: subprocess.CompletedProcess, log: Path, what: str, preload: str) -> bool:
+    """Note (and print) a finding of a run that failed; False when it was met before.
+    The run's Python (``proc.args[0]``) and ``preload`` replay the input."""
     _, _, artifact = parse_log(proc.stdout)
     found = artifact or log
     if found in out.findings:  # an input of the corpus, met at every start
         return False
     out.findings.append(found)
     print(f"\n--- {out.name}: finding {what} (exit {proc.returncode}): {found}\n{report_of(proc.stdout)}\n"
-          f"input: {preview(found) if artifact else '(no input written; see the log)'}\n", flush=True)
+          f"input: {preview(found) if artifact else '(no input written; see the log)'}", flush=True)
+    if artifact:
+        env = fuzz_env(preload)
+        setting = " ".join(f"{k}={shlex.quote(env[k])}" for k in REPLAY_ENV if env.get(k))
+        print(f"replay: {setting} {proc.args[0]} {HERE / 'main.py'} {out.name} {artifact}", flush=True)
+    print(flush=True)
     return artifact is not None
 
 
@@ -137,13 +146,13 @@ def run_target(name: str, args: argparse.Namespace) -> Outcome:
         out.coverage = max(out.coverage, coverage)
         if proc.returncode == 0:
             break
-        if not record(out, proc, log, "") or len(out.findings) >= args.max_findings:
+        if not record(out, proc, log, "", args.preload) or len(out.findings) >= args.max_findings:
             break
     if args.replay_with:  # every input kept, once more under the sanitizers
         proc = libfuzzer(args.replay_with, args.replay_preload, name, ["-runs=0"], args, log.with_name("replay.log"))
         out.replayed = len(list((ROOT / "build" / "fuzz" / name / "corpus").iterdir()))
         if proc.returncode not in (0, SKIPPED):
-            record(out, proc, log.with_name("replay.log"), "in the sanitizer replay")
+            record(out, proc, log.with_name("replay.log"), "in the sanitizer replay", args.replay_preload)
     out.seconds = time.monotonic() - started
     return out
 

@@ -3,7 +3,7 @@ from pathlib import Path
 
 import pytest
 
-from engine_support import host_pages, make_engine  # noqa: F401  (fixtures)
+from engine_support import host_pages, make_engine, project  # noqa: F401  (fixtures)
 
 
 @pytest.fixture

@@ -57,15 +57,17 @@ enum Word { NO_WORD, QUIT, RESET, DISPLAY, GUI, STREAM, PING, MERGE };
 
 struct Spelling {
     const char *text;
+    Py_ssize_t len;
     Word word;
 };
 
 /// The fixed command lines, in the order they are tried.
-constexpr Spelling kCommands[] = {{"quit", QUIT},     {"exit", QUIT}, {"q", QUIT},      {"reset", RESET},
-                                  {"display", DISPLAY}, {"d", DISPLAY}, {"gui", GUI},   {"stream", STREAM},
-                                  {"display_stream", STREAM}, {"ping", PING}};
+constexpr Spelling kCommands[] = {
+    {"quit", 4, QUIT},      {"exit", 4, QUIT},  {"q", 1, QUIT},     {"reset", 5, RESET},
+    {"display", 7, DISPLAY}, {"d", 1, DISPLAY}, {"gui", 3, GUI},    {"stream", 6, STREAM},
+    {"display_stream", 14, STREAM}, {"ping", 4, PING}};
 /// First words of a merge line.
-constexpr Spelling kMergeWords[] = {{"merge_components", MERGE}, {"mc", MERGE}, {"components", MERGE}};
+constexpr Spelling kMergeWords[] = {{"merge_components", 16, MERGE}, {"mc", 2, MERGE}, {"components", 10, MERGE}};
 /// `str.lower()` never makes text shorter: longer text matches no word.
 constexpr Py_ssize_t kLongestWord = 16;
 
@@ -73,26 +75,27 @@ constexpr Py_ssize_t kLongestWord = 16;
 template <size_t N> Word word_of(const Text &t, Span sp, const Spelling (&table)[N]) {
     Py_ssize_t len = sp.hi - sp.lo;
     if (len > kLongestWord) return NO_WORD;
+    Py_UCS4 low[kLongestWord];
     bool ascii = true;
-    for (Py_ssize_t i = sp.lo; i < sp.hi && ascii; ++i) ascii = t.at(i) < 128;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        Py_UCS4 c = t.at(sp.lo + i);
+        ascii = ascii && c < 128;
+        low[i] = c >= 'A' && c <= 'Z' ? c + 32 : c;
+    }
     if (ascii) {
         for (const Spelling &w : table) {
-            if ((Py_ssize_t) strlen(w.text) != len) continue;
+            if (w.len != len) continue;
             Py_ssize_t i = 0;
-            for (; i < len; ++i) {
-                Py_UCS4 c = t.at(sp.lo + i);
-                if (c >= 'A' && c <= 'Z') c += 32;
-                if (c != (Py_UCS4) w.text[i]) break;
-            }
+            while (i < len && low[i] == (Py_UCS4) w.text[i]) ++i;
             if (i == len) return w.word;
         }
         return NO_WORD;
     }
     // Other text lower-cases through the runtime (the Kelvin sign becomes "k").
-    nb::str low = lower(t.cut(sp));
-    if (!PyUnicode_IS_ASCII(low.ptr())) return NO_WORD;
+    nb::str lowered = lower(t.cut(sp));
+    if (!PyUnicode_IS_ASCII(lowered.ptr())) return NO_WORD;
     for (const Spelling &w : table)
-        if (PyUnicode_CompareWithASCIIString(low.ptr(), w.text) == 0) return w.word;
+        if (PyUnicode_CompareWithASCIIString(lowered.ptr(), w.text) == 0) return w.word;
     return NO_WORD;
 }
 
@@ -168,21 +171,80 @@ nb::object sequence(nb::handle keys) { return pair(VT_KEY("sequence"), one_entry
 // Steps of the grammar
 // ---------------------------------------------------------------------------
 
+/// Could `s` (stripped, beginning with "{") be a JSON object at all? An
+/// object's first token is a string or its closing brace; any other text the
+/// decoder refuses at once with a decoding error, so the decoder (and the
+/// exception it would build) is spared.
+bool may_be_json_object(const Text &t, Span sp) {
+    Py_ssize_t i = sp.lo + 1;
+    while (i < sp.hi && (t.at(i) == ' ' || t.at(i) == '\t' || t.at(i) == '\n' || t.at(i) == '\r')) ++i;
+    return i < sp.hi && (t.at(i) == '"' || t.at(i) == '}');
+}
+
+/// Is the Python error just set one that sends a JSON line on to the text
+/// grammar (a decoding error is a value error)? Such an error is dropped.
+bool drop_json_error() {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+/// The decoder behind `json.loads` and its scanner (set when the module loads).
+Imported json_default_decoder{"json", "_default_decoder"};
+PyObject *json_scan_once = nullptr;
+PyObject *int_zero = nullptr;
+
+/// `json.loads(s)` for a stripped line beginning with "{" (null with the
+/// decoder's error set). The line has no byte-order mark and no white space
+/// around it, so what `json.loads` adds to its decoder's scanner is the test
+/// that the object ends the text ("Extra data") and the decoding error for a
+/// missing value, which the scanner signals with StopIteration.
+nb::object decode_json_line(nb::handle s) {
+    PyObject *argv[] = {s.ptr(), int_zero};
+    nb::object scanned = nb::steal(PyObject_Vectorcall(json_scan_once, argv, 2, nullptr));
+    if (!scanned.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "Expecting value");
+        }
+        return scanned;
+    }
+    if (!PyTuple_CheckExact(scanned.ptr()) || PyTuple_GET_SIZE(scanned.ptr()) != 2)
+        raise(PyExc_SystemError, "json scanner returned an unexpected result");
+    PyObject *end = PyTuple_GET_ITEM(scanned.ptr(), 1);
+    Py_ssize_t at = PyLong_Check(end) ? PyLong_AsSsize_t(end) : -1;
+    if (at == -1 && PyErr_Occurred()) rethrow();
+    if (at != PyUnicode_GET_LENGTH(s.ptr())) {
+        PyErr_SetString(PyExc_ValueError, "Extra data");
+        return nb::object();
+    }
+    return nb::borrow(PyTuple_GET_ITEM(scanned.ptr(), 0));
+}
+
 /// A JSON object line handed to the host's converter: its pair or None, or
 /// null when the line is to be read as text after all. A decoding error, a
 /// value or type error of the import or the converter, and a result that is
 /// neither a pair nor None send the line on; other errors propagate.
 nb::object json_action(nb::handle s) {
+    nb::object obj = decode_json_line(s);
+    if (!obj.is_valid()) {
+        if (drop_json_error()) return nb::object();
+        rethrow();
+    }
+    if (!is_mapping(obj)) return nb::object();
+    nb::object convert;
     try {
-        nb::object obj = json_loads(s);
-        if (!is_mapping(obj)) return nb::object();
-        nb::object convert = import_from(VT_KEY("vantrel_soft.ws_repl"), VT_KEY("_json_action_to_kind_body"));
-        nb::object result = call1(convert, obj);
-        if (result.is_none() || (PyTuple_Check(result.ptr()) && PyTuple_GET_SIZE(result.ptr()) == 2))
-            return result;
+        convert = import_from(VT_KEY("vantrel_soft.ws_repl"), VT_KEY("_json_action_to_kind_body"));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        return nb::object();
     }
+    nb::object result = nb::steal(PyObject_CallOneArg(convert.ptr(), obj.ptr()));
+    if (!result.is_valid()) {
+        if (drop_json_error()) return nb::object();
+        rethrow();
+    }
+    if (result.is_none() || (PyTuple_Check(result.ptr()) && PyTuple_GET_SIZE(result.ptr()) == 2)) return result;
     return nb::object();
 }
 
@@ -226,7 +288,7 @@ nb::object parse_repl_line(nb::handle line) {
     Span sp = strip_span(line);
     if (sp.lo == sp.hi || t.at(sp.lo) == '#') return nb::none();
     nb::str s = t.cut(sp);
-    if (t.at(sp.lo) == '{')
+    if (t.at(sp.lo) == '{' && may_be_json_object(t, sp))
         if (nb::object result = json_action(s); result.is_valid()) return result;
 
     if (Word w = word_of(t, sp, kCommands); w != NO_WORD) return command(w);
@@ -273,6 +335,8 @@ void apply_ws_repl_parse_patch() {
 
 NB_MODULE(quelby, m) {
     resolve_imports();
+    json_scan_once = attr(json_default_decoder.get(), VT_KEY("scan_once")).release().ptr();
+    int_zero = nb::int_(0).release().ptr();
     m.doc() = "REPL line parser for the host's websocket REPL. The module brings its own version of the line "
               "grammar, which understands more commands (among them merge_components and set lines), so that "
               "the grammar does not depend on whichever older host version happens to be installed; "

@@ -1,5 +1,6 @@
 """The REPL line grammar and its installation in the host's websocket REPL."""
 
+import json
 import re
 import sys
 
@@ -230,6 +231,54 @@ def test_json_lines(monkeypatch, line, convert, want):
             parse_repl_line(line)
     else:
         assert parse_repl_line(line) == want
+
+
+@pytest.mark.parametrize("doc", [
+    '{"a": 1, "a": 2}', '{"n": NaN, "i": Infinity, "j": -Infinity, "z": -0.0, "e": 1E400}',
+    '{"x": 123456789012345678901234567890, "f": 1.5e-7}', '{"s": "\\u00e9\\ud83d\\ude00\\ud800", "\ud800": "é"}',
+    '{ }', '{\t"a" :\r\n[1, {"b": null}, true, false, "x"] }', '{"a": 1}{"b": 2}', '{"a": 1} x',
+    '{"a": 1,}', '{"a": 01}', '{"k": "a\tb"}', '{"a": 1' + "0" * 5000 + "}", '{"a": 1', '{"a" 1}',
+    '{"a": [1, 2}', '{"\\x": 1}', '{"a": nan}', '{"a": -}', '{"a": {"b": }}', '{"a": tru}', '{"a": 1e}',
+])
+def test_json_lines_decode_as_json_loads_does(monkeypatch, doc):
+    monkeypatch.setattr(ws_repl, "_json_action_to_kind_body", lambda act: ("ok", act))
+    try:
+        want = ("ok", json.loads(doc))
+    except ValueError:
+        want = None  # read as text
+    got = parse_repl_line(doc)
+    if want is None:
+        assert got is None or got[0] != "ok"
+    else:
+        assert repr(got) == repr(want)  # NaN compares unequal to itself; its text does not
+
+
+def test_json_lines_agree_with_json_loads_on_random_text(monkeypatch):
+    import random
+
+    monkeypatch.setattr(ws_repl, "_json_action_to_kind_body", lambda act: ("ok", act))
+    rnd = random.Random(11)
+    pieces = ['"a"', '"b"', ":", ",", " ", "{", "}", "[", "]", "1", "-", "e", ".", "0", "null", "true", "NaN",
+              "\\", '"', "\n", "x", "Infinity"]
+    values = [1, -0.5, "x", None, True, [1, {"c": 2}], {}, float("nan")]
+    for _ in range(20000):
+        # a JSON object, often with one piece put in or replaced
+        doc = json.dumps({rnd.choice("ab"): rnd.choice(values) for _ in range(rnd.randint(0, 3))})
+        if rnd.random() < 0.7:
+            at = rnd.randrange(1, len(doc) + 1)
+            doc = doc[:at] + rnd.choice(pieces) + doc[at + rnd.randint(0, 1):]
+        try:
+            want = ("ok", json.loads(doc.strip()))
+        except ValueError:
+            want = None
+        got = parse_repl_line(doc)
+        assert repr(got) == repr(want) if want else (got is None or got[0] != "ok"), repr(doc)
+
+
+def test_json_nesting_beyond_the_recursion_limit_propagates():
+    depth = 100_000
+    with pytest.raises(RecursionError):
+        parse_repl_line('{"a":' * depth + "1" + "}" * depth)
 
 
 def test_converter_result_is_returned_unchanged(monkeypatch):

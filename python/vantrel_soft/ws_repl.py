@@ -23,7 +23,9 @@ def _json_action_to_kind_body(act: Any) -> Command | None:
     kind = act.get("action")
     if not isinstance(kind, str) or not kind.strip():
         return None
-    return kind.strip(), {k: v for k, v in act.items() if k != "action"}
+    body = dict(act)
+    del body["action"]
+    return kind.strip(), body
 
 
 def _parse_line(line: str) -> Command | None:

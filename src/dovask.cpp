@@ -294,7 +294,7 @@ NB_MODULE(dovask, m) {
           "Terminate a process (never the calling one); True when it was done.");
     m.def("reclaim_listeners", &reclaim_listeners, nb::arg("port").none(), nb::arg("host").none() = "127.0.0.1",
           nb::sig("def reclaim_listeners(port: int, host: str = '127.0.0.1') -> list[int]"),
-          "Terminate the listeners of the port; the PIDs terminated, in ascending order.");
+          "Terminate the listeners of the port (never the calling process); the PIDs terminated, in search order.");
     m.def("ensure_port_available", &ensure_port_available, nb::arg("host").none(), nb::arg("port").none(),
           nb::kw_only(), nb::arg("reclaim").none() = true,
           nb::sig("def ensure_port_available(host: str, port: int, *, reclaim: bool = True) -> list[int]"),

@@ -29,13 +29,6 @@ def test_help(command):
         assert "LAYOUT" in done.stdout
 
 
-def _without_display():
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
-    return env
-
-
 #: (arguments, files to write {name: text or bytes}, start of the error line).
 ONE_LINE_ERRORS = [
     (["info", "{tmp}/missing"], {}, "vantrel-app: 未找到配置文件: "),
@@ -70,7 +63,7 @@ def test_failures_are_one_line_on_stderr(tmp_path, args, files, expected):
 
 def test_desktop_without_a_display_is_one_line(tmp_path):
     pytest.importorskip("tkinter")
-    done = run_cli("desktop", EXAMPLE, env=_without_display())
+    done = run_cli("desktop", EXAMPLE, env={k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")})
     assert done.returncode == 1
     assert done.stderr.startswith("vantrel-app: cannot open the window: ") and done.stderr.count("\n") == 1
 

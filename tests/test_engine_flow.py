@@ -1,7 +1,5 @@
 """The desktop face end to end: the bundled example layout driven through the desk test host."""
 
-import json
-import shutil
 from pathlib import Path
 
 import pytest
@@ -11,18 +9,6 @@ from vantrel_soft.demo import DemoEngine
 from vantrel_soft.harness import TestbenchHost
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json"
-
-
-@pytest.fixture
-def project(tmp_path):
-    """A copy of the example project whose data stays in the temporary directory."""
-    layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
-    layout["database"]["data_root"] = "@app"
-    path = tmp_path / "示例" / "gui_layout.json"
-    path.parent.mkdir()
-    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
-    yield path
-    gui_config.use_layout(None)
 
 
 def test_example_session(project):

@@ -39,7 +39,6 @@ def _rename_dashboard(layout):
     layout["tk"]["page_hooks"]["home"] = layout["tk"]["page_hooks"].pop("dashboard")
 
 USERS = ("database", "tables", 0)
-LOGIN_WIDGETS = ("pages", 0, "sections", 0, "widgets")
 
 #: (id, change of the example, every finding expected as (severity, path, code)).
 CASES = [
@@ -150,24 +149,22 @@ def test_without_a_page_list_references_are_not_checked():
     assert [(f.severity, f.path, f.code) for f in check_layout(layout)] == [("warning", "$.pages", "page-list")]
 
 
-@pytest.mark.parametrize("parts, expected", [
-    (("tk", "actions", "登录", "page"), '$.tk.actions["登录"].page'),
-    (("pages", 0, "id"), "$.pages[0].id"),
-    (("tk", "actions", 'say "hi"'), '$.tk.actions["say \\"hi\\""]'),
-    (("a-b", "_x1"), '$["a-b"]._x1'),
-])
-def test_json_path(parts, expected):
-    assert json_path(parts) == expected
-
-
 def test_report_lists_errors_first_and_counts():
     layout = copy.deepcopy(EXAMPLE)
     layout["tk"]["actions"]["刷新"] = "refresh"
     layout["tk"]["after_logout_page"] = "bye"
     text = format_report("x.json", check_layout(layout))
+    assert json_path(("tk", "actions", 'say "hi"', 0)) == '$.tk.actions["say \\"hi\\""][0]'
     assert text.splitlines() == [
         'error   $.tk.after_logout_page: "bye" is not a page [unknown-page]',
         'warning $.tk.actions["刷新"]: "refresh" is not an action type of the engine; unless a plugin '
         "handles it the status shows 未知动作类型 [unknown-action]",
         "x.json: 1 error, 1 warning",
     ]
+
+
+def test_readme_layout_is_clean():
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("### Write your own layout"):]
+    block = section[section.index("```json") + len("```json"):]
+    assert check_layout(json.loads(block[:block.index("```")])) == []

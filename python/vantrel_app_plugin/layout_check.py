@@ -343,6 +343,17 @@ class _Checker:
         if self.page_ids is not None and text_form(key) not in self.components:
             self.error(path, "unknown-component", f'{use} component "{text_form(key)}", which no widget declares')
 
+    def component_block(self, spec: dict, own: dict[str, JsonPath], name: str, otherwise: str) -> None:
+        """``fields`` (argument to component key) or ``set`` (component key to value) of an action."""
+        block = spec.get(name)
+        if block and not isinstance(block, dict):
+            self.error(own[name], "section-type", f"is {_json_type(block)}, not an object: {otherwise}")
+        for key, value in block.items() if isinstance(block, dict) else ():
+            if name == "fields":
+                self.component_ref(value, own[name] + (key,), "reads")
+            else:
+                self.component_ref(key, own[name] + (key,), "sets")
+
     def navigation(self) -> None:
         tk, inp = self.tk, self.input
         auth = self.effective["auth"] if isinstance(self.effective["auth"], dict) else {}
@@ -419,23 +430,13 @@ class _Checker:
                 spec = {**form, **spec}
             if not (spec.get("handler") or spec.get("business")):
                 self.error(path, "missing-handler", "names no handler (handler or business): the status shows 未注册业务")
-            fields = spec.get("fields")
-            if fields and not isinstance(fields, dict):
-                self.error(own["fields"], "section-type", f"is {_json_type(fields)}, not an object: no field is passed")
-            elif fields:
-                for name, comp in fields.items():
-                    self.component_ref(comp, own["fields"] + (name,), "reads")
+            self.component_block(spec, own, "fields", "no field is passed")
         elif op == "method" and not (spec.get("handler") or spec.get("method")):
             self.error(path, "missing-handler", "names no method (handler or method): the status shows 未找到方法")
         elif op == "navigate":
             if not (spec.get("page") or spec.get("goto")):
                 self.error(path, "missing-page", "names no page (page or goto)")
-            values = spec.get("set")
-            if values and not isinstance(values, dict):
-                self.error(own["set"], "section-type", f"is {_json_type(values)}, not an object: nothing is set")
-            elif values:
-                for comp in values:
-                    self.component_ref(comp, own["set"] + (comp,), "sets")
+            self.component_block(spec, own, "set", "nothing is set")
         elif op in ("login", "register"):
             self.auth_ops.add(op)
         targets = {"navigate": ("page", "goto"), "logout": ("goto", "page"), "login": ("success_page", "goto"),

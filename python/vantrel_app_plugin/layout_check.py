@@ -58,6 +58,9 @@ TK_SETTINGS = {"navigation": dict, "auth_field_map": dict, "actions": dict, "for
 NAV_TARGETS = {"start_page": "login", "home_after_login": "dashboard",
                "after_register_page": "login", "after_logout_page": "login"}
 
+#: Values of ``auth.hash`` the login backend stores passwords with.
+PASSWORD_SCHEMES = ("sha256", "none", "pbkdf2_sha256")
+
 DEFAULT_FIELD_MAP = {"username": "entry", "password": "label_frame_entry", "confirm_password": "ttk_entry"}
 
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
@@ -251,8 +254,12 @@ class _Checker:
         auth = self.effective["auth"] if isinstance(self.effective["auth"], dict) else {}
         base = self.origin["auth"]
         algo = text_form(auth.get("hash") or "sha256").lower()
-        if algo not in ("sha256", "none"):
-            self.error(base + ("hash",), "hash", f'"{algo}" is not a password scheme (sha256 or none)')
+        if algo not in PASSWORD_SCHEMES:
+            self.error(base + ("hash",), "hash", f'"{algo}" is not a password scheme ({", ".join(PASSWORD_SCHEMES)})')
+        rounds = auth.get("pbkdf2_iterations")
+        if algo == "pbkdf2_sha256" and rounds is not None and not (type(rounds) is int and 1 <= rounds < 2**31):
+            self.error(base + ("pbkdf2_iterations",), "hash", f"{rounds!r} is not a positive integer: "
+                                                              "storing or checking a password fails")
         if not self.tables:
             self.error(self.origin["database"] + ("tables",), "no-tables",
                        "no table is declared: the account table does not exist and login fails")

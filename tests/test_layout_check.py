@@ -59,6 +59,8 @@ CASES = [
      {("error", "$.database.tables[0].columns[0].autoincrement", "autoincrement")}),
     ("foreign key incomplete", _set(("database", "tables", 1, "foreign_keys", 0, "references"), _DELETE),
      {("error", "$.database.tables[1].foreign_keys[0]", "schema")}),
+    ("table without columns", lambda l: l["database"]["tables"].append({"name": "empty"}),
+     {("warning", "$.database.tables[2]", "schema")}),
     ("column type not a string", _set(USERS + ("columns", 1, "type"), None),
      {("error", "$.database.tables[0].columns[1].type", "schema")}),
     ("business action naming a missing form", _set(("tk", "actions", "添加学生", "form"), "add_pupil"),

@@ -217,7 +217,7 @@ class _Checker:
                 self.warning(path, "schema", "not a table object with a name: skipped")
                 continue
             columns: set[str] = set()
-            cols = table.get("columns") or ()
+            cols = table.get("columns") or []
             if not isinstance(cols, list):
                 self.error(path + ("columns",), "section-type", f"is {_json_type(cols)}, not an array of columns")
                 cols = ()
@@ -230,7 +230,11 @@ class _Checker:
             if not columns:
                 self.warning(path, "schema", "has no usable column: the table is not created")
                 continue
-            for f, fk in enumerate(table.get("foreign_keys") or ()):
+            fks = table.get("foreign_keys") or []
+            if not isinstance(fks, list):
+                self.error(path + ("foreign_keys",), "section-type", f"is {_json_type(fks)}, not an array of foreign keys")
+                fks = ()
+            for f, fk in enumerate(fks):
                 missing = [k for k in ("column", "table", "references") if isinstance(fk, dict) and k not in fk]
                 if missing:
                     self.error(path + ("foreign_keys", f), "schema",
@@ -414,9 +418,10 @@ class _Checker:
             elif not isinstance(spec, dict):
                 self.error(path, "section-type", f"is {_json_type(spec)}, neither an action object nor a type: ignored")
                 continue
-            self.bound_keys.add(key.strip())
-            if key.strip() in RESERVED_KEYS:
-                self.warning(path, "reserved-key", f'"{key.strip()}" resets the engine; this action never runs')
+            name = text_form(key).strip()
+            self.bound_keys.add(name)
+            if name in RESERVED_KEYS:
+                self.warning(path, "reserved-key", f'"{name}" resets the engine; this action never runs')
             self.action(key, spec, path, forms)
 
     def action(self, key: str, spec: dict, path: JsonPath, forms: dict) -> None:
@@ -484,7 +489,8 @@ class _Checker:
                 self.error(("tk", "page_hooks", page), "section-type", f"is {_json_type(hook)}, not an object: ignored")
             self.page_ref(page, ("tk", "page_hooks", page))
         for path, key in self.buttons:
-            if key.strip() and key.strip() not in self.bound_keys and key.strip() not in RESERVED_KEYS:
+            name = key.strip()
+            if name and name not in self.bound_keys and name not in RESERVED_KEYS:
                 self.warning(path, "unbound-button", f'"{key}" has no action in tk.actions: '
                                                      f"pressing it shows 未配置的按键")
 

@@ -35,6 +35,7 @@ message on the status line; the window stays usable.
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 import tkinter as tk
@@ -58,10 +59,12 @@ def text_form(value: Any) -> str:
 
 
 def _number(value: Any, default: float) -> float:
+    """``value`` as a finite number, else ``default``."""
     try:
-        return float(value)
-    except (TypeError, ValueError):
+        number = float(value)
+    except (TypeError, ValueError, OverflowError):
         return default
+    return number if math.isfinite(number) else default
 
 
 def window_title(layout: dict) -> str:
@@ -180,7 +183,7 @@ class DesktopWindow:
             widget = ttk.Label(parent, textvariable=self._var(key), wraplength=480, justify="left") if key else \
                 ttk.Label(parent, text=text_form(spec.get("text")), wraplength=480, justify="left")
         elif kind == "text":
-            widget = tk.Text(parent, height=int(_number(spec.get("height"), 8)), width=40, wrap="word",
+            widget = tk.Text(parent, height=min(max(int(_number(spec.get("height"), 8)), 1), 100), width=40, wrap="word",
                              relief="solid", borderwidth=1)
             if spec.get("readonly"):
                 widget.configure(state="disabled")

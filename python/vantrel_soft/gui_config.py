@@ -30,6 +30,7 @@ def use_layout(path: str | os.PathLike[str] | None) -> dict:
     global _chosen_layout
     _chosen_layout = None
     _state["chosen"] = None if path is None else Path(path)
+    _state["layout"] = None  # read again, even when the path is the same
     layout = get_gui_layout()
     if path is not None:
         _chosen_layout = layout

@@ -1,6 +1,8 @@
 # Newcomer's entry points:
 #   make run    set up and run the main job on the bundled example project
 #   make test   set up and run the whole test suite
+#   make demo   the scripted desk session on the example
+#   make desktop  the example in a desktop window
 #   make bench  benchmarks (ns per call, beside pure-Python versions)
 #   make test-asan  the test suite against an AddressSanitizer + UBSan build
 
@@ -11,7 +13,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=3.0,<4" "cmake>=3.18" ninja
 # Each interpreter and flavour keeps its own incremental build tree.
 BUILD_DIR = build/$(notdir $(VENV))
 
-.PHONY: setup run test bench test-asan clean
+.PHONY: setup run demo desktop check test bench test-asan clean
 
 $(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no suitable Python found" >&2; exit 1; }
@@ -28,6 +30,15 @@ setup: $(VENV)/.tools
 run: setup
 	$(VENV)/bin/vantrel-app info examples/demo
 	$(VENV)/bin/vantrel-app demo examples/demo
+
+demo: setup
+	$(VENV)/bin/vantrel-app demo examples/demo
+
+desktop: setup
+	$(VENV)/bin/vantrel-app desktop examples/demo
+
+check: setup
+	$(VENV)/bin/vantrel-app check examples/demo
 
 test: setup
 	$(PY) -m pytest -q tests

@@ -1,26 +1,118 @@
-"""Command line of the package: ``vantrel-app`` / ``python -m vantrel_app_plugin``."""
+"""Command line of the package: ``vantrel-app`` / ``python -m vantrel_app_plugin``.
+
+Every subcommand is a function registered with ``@subcommand``; it takes the
+parsed arguments and returns the exit status. Failures it expects (a missing
+file, broken JSON, a missing optional dependency, a window that cannot open)
+are raised as ``CliError`` and become one line on standard error with a
+non-zero exit; ``main`` turns any other exception into one line as well,
+unless ``--traceback`` is given.
+"""
 
 from __future__ import annotations
 
 import argparse
+import importlib
+import json
+import sys
 import unicodedata
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Any, Callable
+
+PROG = "vantrel-app"
 
 #: Project used when no path is given: the example shipped with the checkout.
 DEFAULT_PROJECT = Path("examples") / "demo"
 
+#: Engine class of the desktop window unless ``--engine`` names another: the
+#: example's engine, which adds the business function its layout names.
+DEFAULT_ENGINE = "vantrel_soft.demo:DemoEngine"
 
+
+class CliError(Exception):
+    """A failure reported as one line on standard error, with ``status`` as exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+@dataclass
+class Subcommand:
+    name: str
+    help: str
+    run: Callable[[argparse.Namespace], int]
+    arguments: Callable[[argparse.ArgumentParser], None] | None
+
+
+#: Registered subcommands, in the order of ``--help``.
+SUBCOMMANDS: dict[str, Subcommand] = {}
+
+
+def subcommand(name: str, help: str,
+               arguments: Callable[[argparse.ArgumentParser], None] | None = None):
+    """Register the decorated function as subcommand ``name``; ``arguments`` adds its options."""
+
+    def register(run: Callable[[argparse.Namespace], int]):
+        SUBCOMMANDS[name] = Subcommand(name, help, run, arguments)
+        return run
+
+    return register
+
+
+# ---------------------------------------------------------------- shared helpers
+
+
+def layout_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("layout", nargs="?", default=str(DEFAULT_PROJECT), metavar="LAYOUT",
+                        help="layout file or project directory (default: %(default)s)")
+
+
+def load_layout(source: str) -> tuple[Path, dict]:
+    """The layout file found for ``source`` (a file or a project directory) and its document."""
+    from vantrel_app_plugin.sarnet import read_layout_file, resolve_config_file
+
+    path = resolve_config_file(source)
+    try:
+        return path, read_layout_file(path)
+    except json.JSONDecodeError as exc:
+        raise CliError(f"{path}: invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}") from None
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{path}: not UTF-8 text (byte {exc.start})") from None
+
+
+def require(module: str, what: str, install: str):
+    """Import an optional dependency; its absence is a one-line error saying how to get it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise CliError(f"{what} needs {install}: {exc}") from None
+
+
+def load_object(spec: str, what: str) -> Any:
+    """The object named by ``module:attribute``."""
+    module_name, sep, attr = spec.partition(":")
+    if not sep or not module_name or not attr:
+        raise CliError(f"{what} must be given as MODULE:NAME, not {spec!r}")
+    try:
+        obj: Any = importlib.import_module(module_name)
+        for part in attr.split("."):
+            obj = getattr(obj, part)
+    except (ImportError, AttributeError) as exc:
+        raise CliError(f"cannot load {what} {spec!r}: {exc}") from None
+    return obj
+
+
+# ---------------------------------------------------------------- info, demo
+
+
+@subcommand("info", "show the layout file, data root and host source of a project", layout_argument)
 def cmd_info(args: argparse.Namespace) -> int:
     """Print where the layout file, the data root and the host source are."""
-    from vantrel_app_plugin.sarnet import (
-        read_layout_file,
-        resolve_config_file,
-        vantrel_soft_source_from_layout,
-    )
+    from vantrel_app_plugin.sarnet import vantrel_soft_source_from_layout
     from vantrel_app_plugin.tamsel import resolve_project_data_root
 
-    layout_path = resolve_config_file(args.path)
-    layout = read_layout_file(layout_path)
+    layout_path, layout = load_layout(args.layout)
     database = layout.get("database")
     data_root = resolve_project_data_root(layout_path, database if isinstance(database, dict) else None)
     print(f"layout:      {layout_path}")
@@ -45,12 +137,15 @@ DEMO_SESSION = [
 ]
 
 
+@subcommand("demo", "run a scripted desk session (register, login, business action, logout)",
+            layout_argument)
 def cmd_demo(args: argparse.Namespace) -> int:
     """Drive the page engine on a project through the desk test host, step by step."""
     from vantrel_soft.demo import DemoEngine
     from vantrel_soft.harness import TestbenchHost
 
-    host = TestbenchHost(args.path, DemoEngine)
+    layout_path, _ = load_layout(args.layout)
+    host = TestbenchHost(layout_path, DemoEngine)
     print(f"layout:   {host.engine.plugin.config_path}")
     print(f"database: {host.engine.plugin.db_path}")
 
@@ -80,24 +175,94 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------- desktop
+
+
+def _desktop_arguments(parser: argparse.ArgumentParser) -> None:
+    layout_argument(parser)
+    parser.add_argument("--engine", default=DEFAULT_ENGINE, metavar="MODULE:CLASS",
+                        help="page engine class, a TkJsonEngine subclass with the layout's business "
+                             "functions and page hooks (default: %(default)s)")
+
+
+@subcommand("desktop", "open the layout's pages as a desktop window (Tk)", _desktop_arguments)
+def cmd_desktop(args: argparse.Namespace) -> int:
+    """Run the layout in the host's Tk window until it is closed."""
+    require("tkinter", "the desktop window", "Tk for Python (the tkinter module; Debian: python3-tk)")
+    layout_path, _ = load_layout(args.layout)
+    engine_class = load_object(args.engine, "engine")
+    from vantrel_soft.desktop import WindowError, run_window
+
+    try:
+        run_window(layout_path, engine_class, on_open=lambda title: print(f"window open: {title}", flush=True))
+    except WindowError as exc:
+        raise CliError(str(exc)) from None
+    return 0
+
+
+# ---------------------------------------------------------------- check
+
+
+def _check_arguments(parser: argparse.ArgumentParser) -> None:
+    layout_argument(parser)
+    parser.add_argument("--json", action="store_true", help="print the findings as one JSON object")
+
+
+@subcommand("check", "report what in a layout the runtime would ignore, replace by a default or fail on",
+            _check_arguments)
+def cmd_check(args: argparse.Namespace) -> int:
+    """Check a layout document; exit status 1 when it has errors."""
+    from vantrel_app_plugin.layout_check import check_layout, format_report
+
+    layout_path, layout = load_layout(args.layout)
+    findings = check_layout(layout)
+    if args.json:
+        print(json.dumps({
+            "layout": str(layout_path),
+            "errors": sum(f.severity == "error" for f in findings),
+            "warnings": sum(f.severity == "warning" for f in findings),
+            "findings": [f.as_dict() for f in findings],
+        }, ensure_ascii=False, indent=2))
+    else:
+        print(format_report(layout_path, findings))
+    return 1 if any(f.severity == "error" for f in findings) else 0
+
+
+# ---------------------------------------------------------------- entry point
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vantrel-app", description=__doc__)
-    sub = parser.add_subparsers(dest="command", required=True)
-    info = sub.add_parser("info", help="show the layout file, data root and host source of a project")
-    info.add_argument("path", nargs="?", default=str(DEFAULT_PROJECT),
-                      help="layout file or project directory (default: %(default)s)")
-    info.set_defaults(func=cmd_info)
-    demo = sub.add_parser("demo", help="run a scripted desk session (register, login, business action, logout)")
-    demo.add_argument("path", nargs="?", default=str(DEFAULT_PROJECT),
-                      help="layout file or project directory (default: %(default)s)")
-    demo.set_defaults(func=cmd_demo)
+    parser = argparse.ArgumentParser(prog=PROG, description="Run a JSON layout document as an application.")
+    parser.add_argument("--traceback", action="store_true",
+                        help="show the full traceback of an unexpected error (for developers)")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in SUBCOMMANDS.values():
+        doc = (command.run.__doc__ or command.help).strip()
+        child = sub.add_parser(command.name, help=command.help, description=doc)
+        if command.arguments is not None:
+            command.arguments(child)
+        child.set_defaults(run=command.run)
     return parser
+
+
+def _one_line(exc: BaseException) -> str:
+    if isinstance(exc, json.JSONDecodeError):
+        text = f"invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}"
+    elif isinstance(exc, (CliError, FileNotFoundError, ValueError)) and str(exc):
+        text = str(exc)
+    else:
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+    return " ".join(text.split())
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.func(args)
-    except (FileNotFoundError, ValueError) as exc:
-        print(f"vantrel-app: {exc}")
-        return 1
+        return args.run(args)
+    except KeyboardInterrupt:
+        return 130
+    except Exception as exc:
+        if args.traceback:
+            raise
+        print(f"{PROG}: {_one_line(exc)}", file=sys.stderr)
+        return exc.status if isinstance(exc, CliError) else 1

@@ -228,6 +228,148 @@ def cmd_check(args: argparse.Namespace) -> int:
     return 1 if any(f.severity == "error" for f in findings) else 0
 
 
+# ---------------------------------------------------------------- web
+
+
+def _web_arguments(parser: argparse.ArgumentParser) -> None:
+    layout_argument(parser)
+    parser.add_argument("--host", help="listening address (default: the layout's web.host, else 127.0.0.1)")
+    parser.add_argument("--port", type=int, help="listening port (default: the layout's web.port, else 5000)")
+    parser.add_argument("--debug", action="store_true", help="Flask's debug mode")
+    parser.add_argument("--no-reclaim", action="store_true",
+                        help="do not terminate other processes listening on the port; only check it is free")
+
+
+@subcommand("web", "serve the layout's web site (login, registration, a protected home page)", _web_arguments)
+def cmd_web(args: argparse.Namespace) -> int:
+    """Free the port, then serve the site with Flask's server until interrupted."""
+    require("flask", "the web site", "Flask (pip install 'vantrel_app_plugin[web]')")
+    from vantrel_app_plugin.dovask import ensure_port_available
+    from vantrel_soft.website import HomePage, Site
+
+    layout_path, _ = load_layout(args.layout)
+    site = Site(layout_path)
+    site.init_database()
+    web = site.web_cfg
+    host = args.host or str(web.get("host") or "127.0.0.1")
+    port = args.port if args.port is not None else int(web.get("port") or 5000)
+    app = site.create_flask_app(HomePage())
+    try:
+        ensure_port_available(host, port, reclaim=not args.no_reclaim)
+    except SystemExit as exc:
+        raise CliError(str(exc.code)) from None
+    login = str((site.pages_cfg.get("login") or {}).get("route") or "/login")
+    shown = "127.0.0.1" if host in ("0.0.0.0", "") else host
+    print(f"serving {site.app_title} at http://{shown}:{port}{login}", flush=True)
+    app.run(host=host, port=port, debug=args.debug, use_reloader=False)
+    return 0
+
+
+# ---------------------------------------------------------------- repl
+
+
+def _repl_arguments(parser: argparse.ArgumentParser) -> None:
+    _desktop_arguments(parser)
+    parser.add_argument("--ws", type=int, metavar="PORT",
+                        help="serve the REPL over a websocket on 127.0.0.1:PORT instead of standard input "
+                             "(one engine per connection)")
+
+
+def _repl_engine(layout_path: Path, engine_class: Any) -> Any:
+    from vantrel_soft import gui_config
+
+    gui_config.use_layout(layout_path)
+    return engine_class(str(layout_path))
+
+
+def repl_step(engine: Any, line: str, before: dict) -> tuple[dict | None, dict]:
+    """Carry out one REPL line: (report, snapshot); no report for a blank or comment line.
+
+    The report holds the page, the status, the user line and the components that
+    changed; a refused or failing command reports its error instead."""
+    from vantrel_soft import ws_repl
+
+    parsed = ws_repl._parse_line(line)
+    if parsed is None:
+        return None, before
+    kind, body = parsed
+    if kind == "quit":
+        return {"quit": True}, before
+    try:
+        snap = ws_repl.execute(engine, kind, body)
+    except Exception as exc:  # noqa: BLE001 - shown to the user, the session goes on
+        return {"error": _one_line(exc)}, before
+    old = before.get("components", {})
+    changed = {k: v for k, v in snap["components"].items() if old.get(k) != v}
+    return {"page": snap["components"].get("ui_page"), "status": snap["display"], "user": snap["expression_line"],
+            "changed": changed}, snap
+
+
+def _print_report(report: dict) -> None:
+    if "error" in report:
+        print(f"error: {report['error']}", flush=True)
+        return
+    print(f"page={report['page']}  {report['user']}  | {report['status']}")
+    for key, value in report["changed"].items():
+        if key not in ("ui_page", "ui_page_index"):
+            print(f"  {key} = {value!r}".replace("\n", " / "))
+    sys.stdout.flush()
+
+
+@subcommand("repl", "drive the layout's page engine line by line (standard input, or a websocket)",
+            _repl_arguments)
+def cmd_repl(args: argparse.Namespace) -> int:
+    """Read commands, one per line (a key, keys separated by commas, "mc KEY VALUE", "set ID VALUE",
+    "reset", "display", "quit", a JSON action), and print what changed."""
+    from vantrel_app_plugin.quelby import apply_ws_repl_parse_patch
+
+    layout_path, _ = load_layout(args.layout)
+    engine_class = load_object(args.engine, "engine")
+    apply_ws_repl_parse_patch()
+    if args.ws is not None:
+        return _serve_websocket(layout_path, engine_class, args.ws)
+    engine = _repl_engine(layout_path, engine_class)
+    snap = engine.snapshot()
+    _print_report({"page": snap["components"].get("ui_page"), "status": snap["display"],
+                   "user": snap["expression_line"], "changed": {}})
+    for line in sys.stdin:
+        report, snap = repl_step(engine, line, snap)
+        if report is None:
+            continue
+        if report.get("quit"):
+            break
+        _print_report(report)
+    return 0
+
+
+def _serve_websocket(layout_path: Path, engine_class: Any, port: int) -> int:
+    require("websockets", "the websocket REPL", "websockets (pip install 'vantrel_app_plugin[ws]')")
+    import asyncio
+
+    from websockets.asyncio.server import serve
+
+    async def session(connection) -> None:
+        engine = _repl_engine(layout_path, engine_class)  # one engine per connection
+        snap = engine.snapshot()
+        async for message in connection:
+            for line in str(message).splitlines() or [""]:
+                report, snap = repl_step(engine, line, snap)
+                if report is None:
+                    continue
+                if report.get("quit"):
+                    await connection.close()
+                    return
+                await connection.send(json.dumps(report, ensure_ascii=False, default=str))
+
+    async def run() -> None:
+        async with serve(session, "127.0.0.1", port) as server:
+            print(f"REPL websocket at ws://127.0.0.1:{port}", flush=True)
+            await server.serve_forever()
+
+    asyncio.run(run())
+    return 0
+
+
 # ---------------------------------------------------------------- entry point
 
 

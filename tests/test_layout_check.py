@@ -10,6 +10,9 @@ from vantrel_app_plugin.layout_check import check_layout, format_report, json_pa
 
 EXAMPLE = json.loads((Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json")
                      .read_text(encoding="utf-8"))
+# The example keeps the quick unsalted scheme (warned about below); the broken
+# copies start from the salted one, so that each shows only its own finding.
+EXAMPLE["auth"]["hash"] = "pbkdf2_sha256"
 
 
 def _set(path, value):
@@ -76,7 +79,7 @@ CASES = [
     ("section refused by the login backend", _set(("web",), "on"),
      {("error", "$.web", "section-type")}),
     ("empty section of the wrong type", _set(("auth",), []),
-     {("warning", "$.auth", "section-type")}),
+     {("warning", "$.auth", "section-type"), ("warning", "$.auth.hash", "weak-hash")}),
     ("tk setting of the wrong type", _set(("tk", "clear_components_on_goto"), "entry"),
      {("error", "$.tk.clear_components_on_goto", "section-type")}),
     ("public pages as a string", _set(("tk", "public_pages"), "login"),
@@ -166,6 +169,14 @@ def test_report_lists_errors_first_and_counts():
         "handles it the status shows 未知动作类型 [unknown-action]",
         "x.json: 1 error, 1 warning",
     ]
+
+
+@pytest.mark.parametrize("scheme, warned", [("none", True), ("SHA256", True), (None, True), ("pbkdf2_sha256", False)])
+def test_unsalted_password_schemes_are_warned_about(scheme, warned):
+    layout = copy.deepcopy(EXAMPLE)
+    layout["auth"]["hash"] = scheme
+    found = [(f.severity, f.path, f.code) for f in check_layout(layout)]
+    assert found == ([("warning", "$.auth.hash", "weak-hash")] if warned else [])
 
 
 def test_readme_layout_is_clean():

@@ -260,6 +260,11 @@ class _Checker:
         algo = text_form(auth.get("hash") or "sha256").lower()
         if algo not in PASSWORD_SCHEMES:
             self.error(base + ("hash",), "hash", f'"{algo}" is not a password scheme ({", ".join(PASSWORD_SCHEMES)})')
+        elif algo == "none":
+            self.warning(base + ("hash",), "weak-hash", 'passwords are stored as plain text; use "pbkdf2_sha256"')
+        elif algo == "sha256":
+            self.warning(base + ("hash",), "weak-hash", "passwords are stored as unsalted SHA-256 digests; "
+                         '"pbkdf2_sha256" salts them (existing accounts are rewritten at their next login)')
         rounds = auth.get("pbkdf2_iterations")
         if algo == "pbkdf2_sha256" and rounds is not None and not (type(rounds) is int and 1 <= rounds < 2**31):
             self.error(base + ("pbkdf2_iterations",), "hash", f"{rounds!r} is not a positive integer: "

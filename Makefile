@@ -5,6 +5,7 @@
 #   make desktop  the example in a desktop window
 #   make repl   drive the example's page engine line by line
 #   make bench  benchmarks (ns per call, beside pure-Python versions)
+#   make load   the web site under load (gunicorn + wrk), beside its pure-Python twin
 #   make test-asan  the test suite against an AddressSanitizer + UBSan build
 
 PYTHON ?= $(shell scripts/find-python)
@@ -14,7 +15,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=3.0,<4" "cmake>=3.18" ninja
 # Each interpreter and flavour keeps its own incremental build tree.
 BUILD_DIR = build/$(notdir $(VENV))
 
-.PHONY: setup run demo desktop repl check test bench test-asan clean
+.PHONY: setup run demo desktop repl check test bench load test-asan clean
 
 $(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no suitable Python found" >&2; exit 1; }
@@ -49,6 +50,11 @@ test: setup
 
 bench: setup
 	$(PY) bench/run.py
+
+# The web site under gunicorn (4 workers) and wrk, beside its pure-Python twin.
+LOAD_SECONDS ?= 30
+load: setup
+	$(PY) bench/load.py --seconds $(LOAD_SECONDS)
 
 # Debug build instrumented with AddressSanitizer and UBSan, in its own venv.
 # Freed blocks are filled with a pattern, so that a use after free inside the

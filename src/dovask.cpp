@@ -2,14 +2,13 @@
 //
 // The listeners of the port are found with the operating system's own tools
 // (`netstat` on Windows, `lsof` or else `ss` elsewhere), terminated (never the
-// calling process), and a probe socket then proves the port free. A port that
-// stays taken ends the program with a message telling how to free it by hand.
+// calling process itself), and the port is then proved free by binding a
+// probe socket. A port that stays busy ends the program with a message that
+// says how to free it by hand.
 //
-// Everything the module takes from the runtime (`subprocess.run`, `os.kill`,
-// `time.sleep`, `socket.socket`, `sys.platform`, ...) is looked up at the
-// moment of use, as module-level code would, so the platform is the one of the
-// call and a caller may stand in for any of them. The four functions also
-// reach each other through this module's namespace.
+// The steps `_pids_listening_on_tcp_port` and `_kill_pid` are read from the
+// module's namespace at each call, as the functions of a Python module read
+// their globals, and the platform is read from `sys.platform` at each call.
 #include <vantrel/idioms.hpp>
 
 namespace nb = nanobind;
@@ -21,283 +20,280 @@ constexpr const char *kModule = "vantrel_app_plugin.dovask";
 
 /// Grace period between the polite and the forced termination of one process.
 constexpr double kGraceSeconds = 0.15;
-/// Time the operating system gets to release the port after a termination.
+/// Settle time after at least one listener was terminated.
 constexpr double kSettleSeconds = 0.35;
 
-nb::object os_attr(nb::handle name) { return module_global("os", name); }
-nb::object own_global(nb::handle name) { return module_global(kModule, name); }
+Imported subprocess_run{"subprocess", "run"};
+Imported os_getpid{"os", "getpid"};
+Imported os_kill{"os", "kill"};
+Imported signal_sigterm{"signal", "SIGTERM"};
+Imported time_sleep{"time", "sleep"};
+Imported socket_socket{"socket", "socket"};
+Imported socket_af_inet{"socket", "AF_INET"};
+Imported socket_sock_stream{"socket", "SOCK_STREAM"};
+Imported socket_sol_socket{"socket", "SOL_SOCKET"};
+Imported socket_so_reuseaddr{"socket", "SO_REUSEADDR"};
+Imported re_compile{"re", "compile"};
 
-/// `a == b` through the runtime's comparison.
-bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) rethrow();
-    return r != 0;
+/// `pid=(\d+)`, compiled by the runtime's `re` when the module loads.
+nb::handle pid_pattern;
+
+/// SIGKILL where the platform has it (the Windows branch never sends it).
+nb::handle sigkill;
+
+bool on_windows() {
+    PyObject *platform = PySys_GetObject("platform"); // borrowed, read at each call
+    return platform && equals(platform, "win32");
 }
 
-/// `sys.platform == "win32"`, read at the call.
-bool on_windows() { return equal(module_global("sys", VT_KEY("platform")), VT_KEY("win32")); }
-
-nb::object getpid() { return call0(os_attr(VT_KEY("getpid"))); }
-
-void sleep_for(double seconds) {
-    call1(module_global("time", VT_KEY("sleep")), nb::steal(checked(PyFloat_FromDouble(seconds))));
+/// An integer argument (a bool is refused), as an exact int.
+nb::object int_arg(nb::handle value, const char *func, const char *param = "port") {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) raise_arg_type(func, param, "int", value);
+    return own(PyNumber_Index(value.ptr()));
 }
 
 /// `subprocess.run(argv, capture_output=True, text=True, errors="replace",
-/// check=False)`, with `encoding` when given.
+/// check=False[, encoding=...])`.
 nb::object run_tool(nb::handle argv, const char *encoding = nullptr) {
-    nb::object run = module_global("subprocess", VT_KEY("run"));
-    nb::dict kw;
-    set_item(kw, VT_KEY("capture_output"), Py_True);
-    set_item(kw, VT_KEY("text"), Py_True);
-    if (encoding) set_item(kw, VT_KEY("encoding"), utf8(encoding));
-    set_item(kw, VT_KEY("errors"), VT_KEY("replace"));
-    set_item(kw, VT_KEY("check"), Py_False);
-    nb::object args = own(PyTuple_Pack(1, argv.ptr()));
-    return own(PyObject_Call(run.ptr(), args.ptr(), kw.ptr()));
+    nb::dict kwargs;
+    set_item(kwargs, VT_KEY("capture_output"), Py_True);
+    set_item(kwargs, VT_KEY("text"), Py_True);
+    set_item(kwargs, VT_KEY("errors"), VT_KEY("replace"));
+    set_item(kwargs, VT_KEY("check"), Py_False);
+    if (encoding) set_item(kwargs, VT_KEY("encoding"), utf8(encoding));
+    nb::object args = nb::make_tuple(argv);
+    return own(PyObject_Call(subprocess_run.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-/// `run_tool(argv)`, or null when the executable does not exist.
-nb::object run_tool_if_present(nb::handle argv) {
-    try {
-        return run_tool(argv);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_FileNotFoundError)) throw;
-        return nb::object();
+/// A captured stream as text (an absent stream is empty).
+nb::str stream(nb::handle result, nb::handle name) {
+    nb::object v = attr(result, name);
+    if (v.is_none()) return nb::borrow<nb::str>(VT_KEY(""));
+    if (!PyUnicode_Check(v.ptr())) raise_arg_type("subprocess.run", "output", "str", v);
+    return nb::borrow<nb::str>(v);
+}
+
+/// Is `s` made of decimal digits only (and not empty)?
+bool all_decimal(nb::handle s) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    if (n == 0) return false;
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+/// Does `line` hold ":" + `port` followed by a non-digit or the end? (The
+/// exact match: freeing port 80 never touches a listener on 8080.)
+bool mentions_port(nb::handle line, nb::handle port_text) {
+    PyObject *l = line.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(l), m = PyUnicode_GET_LENGTH(port_text.ptr());
+    nb::str needle = concat(VT_KEY(":"), port_text);
+    for (Py_ssize_t from = 0; from < n;) {
+        Py_ssize_t at = PyUnicode_Find(l, needle.ptr(), from, n, 1);
+        if (at == -2) rethrow();
+        if (at < 0) return false;
+        Py_ssize_t after = at + 1 + m;
+        if (after >= n || !Py_UNICODE_ISDIGIT(PyUnicode_READ_CHAR(l, after))) return true;
+        from = at + 1;
     }
+    return false;
 }
 
-nb::list argv_of(std::initializer_list<nb::handle> words) {
-    nb::list argv;
-    for (nb::handle w : words) argv.append(w);
-    return argv;
-}
-
-/// One captured stream of a finished tool; an absent stream counts as empty.
-nb::str stream_text(nb::handle proc, nb::handle name) {
-    nb::object v = attr(proc, name);
-    if (v.is_none()) return nb::str("");
-    return str_result(v.release().ptr(), "CompletedProcess output");
-}
-
-nb::str stdout_and_stderr(nb::handle proc) {
-    nb::str out = stream_text(proc, VT_KEY("stdout"));
-    return concat(out, stream_text(proc, VT_KEY("stderr")));
+bool upper_contains(nb::handle line, const char *word) {
+    nb::object upper = call_method(line, VT_KEY("upper"));
+    int r = PyUnicode_Contains(upper.ptr(), utf8(word).ptr());
+    if (r < 0) rethrow();
+    return r != 0;
 }
 
 nb::list lines_of(nb::handle text) { return nb::steal<nb::list>(checked(PyUnicode_Splitlines(text.ptr(), 0))); }
 nb::list words_of(nb::handle text) { return nb::steal<nb::list>(checked(PyUnicode_Split(text.ptr(), nullptr, -1))); }
 
-/// Does the line, upper-cased as the runtime does it, contain `word`?
-bool upper_contains(nb::handle line, nb::handle word) {
-    nb::str upper = str_result(checked(PyObject_CallMethodNoArgs(line.ptr(), VT_KEY("upper").ptr())), "upper()");
-    int r = PyUnicode_Contains(upper.ptr(), word.ptr());
-    if (r < 0) rethrow();
-    return r != 0;
-}
+nb::object decimal_int(nb::handle s) { return own(PyLong_FromUnicodeObject(s.ptr(), 10)); }
 
-/// Does the line name the port: ":" and the port's digits, followed by a
-/// character that is not a digit or by the end of the line? (Port 80 is
-/// not named by ":8080".)
-bool names_port(nb::handle line, nb::handle needle) {
-    PyObject *s = line.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s), m = PyUnicode_GET_LENGTH(needle.ptr());
-    int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    for (Py_ssize_t from = 0;;) {
-        Py_ssize_t at = PyUnicode_Find(s, needle.ptr(), from, n, 1);
-        if (at == -2) rethrow();
-        if (at < 0) return false;
-        Py_ssize_t after = at + m;
-        if (after == n || !Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, after))) return true;
-        from = at + 1;
-    }
-}
-
-/// Gathers the PIDs a tool reports: positive ones only, each once.
-class Candidates {
-public:
-    /// A token made only of decimal digits adds the PID it names; anything
-    /// else (or a number `int()` refuses, such as one of thousands of digits)
-    /// is not a PID and is skipped.
-    void add_token(nb::handle tok) {
-        PyObject *o = tok.ptr();
-        Py_ssize_t n = PyUnicode_GET_LENGTH(o);
-        int kind = PyUnicode_KIND(o);
-        const void *data = PyUnicode_DATA(o);
-        if (n == 0) return;
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) return;
-        nb::object pid = nb::steal(PyLong_FromUnicodeObject(o, 10));
-        if (!pid.is_valid()) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) rethrow();
-            PyErr_Clear();
-            return;
-        }
-        if (!truthy(pid)) return; // digits only: zero is the one value that is not positive
-        if (PySet_Add(found_.ptr(), pid.ptr()) < 0) rethrow();
-    }
-
-    bool empty() const { return PySet_GET_SIZE(found_.ptr()) == 0; }
-
-    /// The PIDs in ascending order.
-    nb::list sorted() const {
-        nb::list out = nb::steal<nb::list>(checked(PySequence_List(found_.ptr())));
-        if (PyList_Sort(out.ptr()) < 0) rethrow();
-        return out;
-    }
-
-private:
-    nb::object found_ = own(PySet_New(nullptr));
-};
-
-void search_netstat(nb::handle needle, Candidates &pids) {
-    nb::object proc = run_tool(argv_of({VT_KEY("netstat"), VT_KEY("-ano")}), "utf-8");
-    for_each_in(lines_of(stream_text(proc, VT_KEY("stdout"))), [&](nb::handle line) {
-        if (!upper_contains(line, VT_KEY("LISTENING")) || !names_port(line, needle)) return;
+/// Candidates from `netstat -ano` (Windows).
+void netstat_candidates(nb::handle port_text, nb::list &found) {
+    nb::object result = run_tool(nb::make_tuple("netstat", "-ano"), "utf-8");
+    for (nb::handle line : lines_of(stream(result, VT_KEY("stdout")))) {
+        if (!upper_contains(line, "LISTENING") || !mentions_port(line, port_text)) continue;
         nb::list fields = words_of(line);
         Py_ssize_t n = PyList_GET_SIZE(fields.ptr());
-        if (n) pids.add_token(PyList_GET_ITEM(fields.ptr(), n - 1));
-    });
+        if (n == 0) continue;
+        nb::handle last = PyList_GET_ITEM(fields.ptr(), n - 1);
+        if (all_decimal(last)) found.append(decimal_int(last));
+    }
 }
 
-/// `lsof` first: when it exists, its answer is final, empty or not.
-bool search_lsof(nb::handle port_text, Candidates &pids) {
-    nb::object proc = run_tool_if_present(argv_of({VT_KEY("lsof"), VT_KEY("-nP"), concat("-iTCP:", port_text),
-                                                   VT_KEY("-sTCP:LISTEN"), VT_KEY("-t")}));
-    if (!proc.is_valid()) return false;
-    for_each_in(words_of(stdout_and_stderr(proc)), [&](nb::handle tok) { pids.add_token(tok); });
-    return true;
+/// Candidates from `lsof`, else `ss` when `lsof` is not installed.
+void posix_candidates(nb::handle port_text, nb::list &found) {
+    nb::object lsof = nb::make_tuple("lsof", "-nP", concat(VT_KEY("-iTCP:"), port_text), "-sTCP:LISTEN", "-t");
+    nb::object ss = nb::make_tuple("ss", "-ltnp");
+    for (nb::handle argv : {nb::handle(lsof), nb::handle(ss)}) {
+        nb::object result;
+        try {
+            result = run_tool(argv);
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_FileNotFoundError)) continue; // not installed: the next tool
+            throw;
+        }
+        nb::str out = concat(stream(result, VT_KEY("stdout")), stream(result, VT_KEY("stderr")));
+        if (argv.ptr() == lsof.ptr()) {
+            for (nb::handle token : words_of(out))
+                if (all_decimal(token)) found.append(decimal_int(token));
+            return; // a present lsof ends the search, whatever it found
+        }
+        for (nb::handle line : lines_of(out)) {
+            if (!mentions_port(line, port_text) || !upper_contains(line, "LISTEN")) continue;
+            nb::object match = call_method(pid_pattern, VT_KEY("search"), line);
+            if (!match.is_none()) found.append(decimal_int(call_method(match, VT_KEY("group"), nb::int_(1))));
+        }
+        if (PyList_GET_SIZE(found.ptr())) return;
+    }
 }
 
-void search_ss(nb::handle needle, Candidates &pids) {
-    nb::object proc = run_tool_if_present(argv_of({VT_KEY("ss"), VT_KEY("-ltnp")}));
-    if (!proc.is_valid()) return;
-    nb::object search = module_global("re", VT_KEY("search"));
-    for_each_in(lines_of(stdout_and_stderr(proc)), [&](nb::handle line) {
-        if (!names_port(line, needle) || !upper_contains(line, VT_KEY("LISTEN"))) return;
-        nb::object found = own(PyObject_CallFunctionObjArgs(search.ptr(), VT_KEY("pid=(\\d+)").ptr(), line.ptr(),
-                                                            nullptr));
-        if (found.is_none()) return;
-        nb::object group = call_method(found, VT_KEY("group"), nb::int_(1));
-        pids.add_token(str_result(group.release().ptr(), "Match.group()"));
-    });
+nb::list pids_listening_on_tcp_port(nb::handle port_arg) {
+    nb::object port = int_arg(port_arg, "_pids_listening_on_tcp_port");
+    nb::str port_text = nb::steal<nb::str>(checked(PyObject_Str(port.ptr())));
+    nb::list found;
+    if (on_windows())
+        netstat_candidates(port_text, found);
+    else
+        posix_candidates(port_text, found);
+    // Positive, distinct, ascending.
+    nb::object positive = own(PySet_New(nullptr));
+    nb::object zero = nb::int_(0);
+    for (nb::handle pid : found) {
+        int gt = PyObject_RichCompareBool(pid.ptr(), zero.ptr(), Py_GT);
+        if (gt < 0) rethrow();
+        if (gt && PySet_Add(positive.ptr(), pid.ptr()) < 0) rethrow();
+    }
+    nb::list out = nb::steal<nb::list>(checked(PySequence_List(positive.ptr())));
+    if (PyList_Sort(out.ptr()) < 0) rethrow();
+    return out;
 }
 
-nb::list pids_listening_on_tcp_port(nb::handle port) {
-    require_int(port, "_pids_listening_on_tcp_port", "port");
-    nb::str port_text = text(port);
-    nb::str needle = concat(":", port_text);
-    Candidates pids;
-    if (on_windows()) search_netstat(needle, pids);
-    else if (!search_lsof(port_text, pids)) search_ss(needle, pids);
-    return pids.sorted();
+bool is_own_pid(nb::handle pid) {
+    nb::object own_pid = call0(os_getpid.get());
+    int same = PyObject_RichCompareBool(pid.ptr(), own_pid.ptr(), Py_EQ);
+    if (same < 0) rethrow();
+    return same != 0;
 }
 
-bool kill_pid(nb::handle pid) {
-    require_int(pid, "_kill_pid", "pid");
-    if (equal(pid, getpid())) return false;
-    // 0 and negative numbers name process groups, not a process: never signal them.
-    if (PyObject_RichCompareBool(pid.ptr(), nb::int_(0).ptr(), Py_GT) != 1) return false;
+void sleep_for(double seconds) { call1(time_sleep.get(), nb::float_(seconds)); }
+
+/// `os.kill(pid, sig)`; false on an operating-system error.
+bool send_signal(nb::handle pid, nb::handle sig) {
+    PyObject *argv[] = {pid.ptr(), sig.ptr()};
+    PyObject *r = PyObject_Vectorcall(os_kill.ptr(), argv, 2, nullptr);
+    if (r) {
+        Py_DECREF(r);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) rethrow();
+    PyErr_Clear();
+    return false;
+}
+
+bool kill_pid(nb::handle pid_arg) {
+    nb::object pid = int_arg(pid_arg, "_kill_pid", "pid");
+    if (is_own_pid(pid)) return false;
     if (on_windows()) {
-        nb::object proc = run_tool(argv_of({VT_KEY("taskkill"), VT_KEY("/PID"), text(pid), VT_KEY("/F")}));
-        return equal(attr(proc, VT_KEY("returncode")), nb::int_(0));
+        nb::str decimal = nb::steal<nb::str>(checked(PyObject_Str(pid.ptr())));
+        nb::object result = run_tool(nb::make_tuple("taskkill", "/PID", decimal, "/F"));
+        return attr(result, VT_KEY("returncode")).equal(nb::int_(0));
     }
-    nb::object kill = os_attr(VT_KEY("kill"));
-    try {
-        kill(pid, module_global("signal", VT_KEY("SIGTERM")));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        return false;
-    }
+    if (!send_signal(pid, signal_sigterm.get())) return false;
     sleep_for(kGraceSeconds);
-    try {
-        kill(pid, module_global("signal", VT_KEY("SIGKILL")));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError)) throw; // already gone: that is the point
-    }
+    if (sigkill.ptr()) send_signal(pid, sigkill); // already gone is fine
     return true;
 }
 
-nb::list reclaim_listeners(nb::handle port, nb::handle host) {
-    require_int(port, "reclaim_listeners", "port");
+nb::list reclaim_listeners(nb::handle port_arg, nb::handle host) {
+    nb::object port = int_arg(port_arg, "reclaim_listeners");
     require_str(host, "reclaim_listeners", "host");
-    nb::object pids = call1(own_global(VT_KEY("_pids_listening_on_tcp_port")), port);
-    nb::object kill = own_global(VT_KEY("_kill_pid"));
-    nb::object me = getpid();
+    nb::object pids = call1(module_global(kModule, VT_KEY("_pids_listening_on_tcp_port")), port);
+    nb::object killer = module_global(kModule, VT_KEY("_kill_pid"));
     nb::list killed;
     for_each_in(pids, [&](nb::handle pid) {
-        if (!equal(pid, me) && truthy(call1(kill, pid))) killed.append(pid);
+        if (is_own_pid(pid)) return;
+        if (truthy(call1(killer, pid))) killed.append(pid);
     });
     if (PyList_GET_SIZE(killed.ptr())) sleep_for(kSettleSeconds);
     return killed;
 }
 
-/// The busy-port message: what is wrong, then how to free the port by hand
-/// with this platform's own commands.
+/// The busy-port message: the first line as the system writes it, then how to
+/// free the port by hand with this platform's own commands.
 nb::str busy_message(nb::handle host, nb::handle port, nb::handle error) {
-    nb::str port_text = text(port);
-    nb::str first = concat(concat(concat(concat(concat("端口 ", host), utf8(":")), port_text), utf8(" 仍被占用（")),
-                           text(error));
+    nb::str first = nb::steal<nb::str>(checked(
+        PyUnicode_FromFormat("%U%U:%S%U%S%U", VT_KEY("端口 ").ptr(), host.ptr(), port.ptr(),
+                             VT_KEY(" 仍被占用（").ptr(), error.ptr(), VT_KEY("）。\n").ptr())));
     nb::str hint = on_windows()
-        ? concat(concat("请手动执行: netstat -ano | findstr \":", port_text), utf8("\"  再 taskkill /PID <pid> /F"))
-        : concat(concat("请手动执行: ss -ltnp | grep ':", port_text), utf8("'  再 kill <pid>"));
-    return concat(concat(first, utf8("）。\n")), hint);
+                       ? nb::steal<nb::str>(checked(PyUnicode_FromFormat(
+                             "%U\":%S\"%U", VT_KEY("请手动执行: netstat -ano | findstr ").ptr(), port.ptr(),
+                             VT_KEY("  再 taskkill /PID <pid> /F").ptr())))
+                       : nb::steal<nb::str>(checked(PyUnicode_FromFormat(
+                             "%U':%S'%U", VT_KEY("请手动执行: ss -ltnp | grep ").ptr(), port.ptr(),
+                             VT_KEY("  再 kill <pid>").ptr())));
+    return concat(first, hint);
 }
 
-/// `raise SystemExit(message) from cause`.
-[[noreturn]] void exit_from(nb::handle message, nb::handle cause) {
-    nb::object exc = call1(PyExc_SystemExit, message);
-    PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
-    PyException_SetContext(exc.ptr(), Py_NewRef(cause.ptr()));
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release().ptr());
-#else
-    PyErr_Restore(Py_NewRef(PyExc_SystemExit), exc.release().ptr(), nullptr);
-#endif
-    rethrow();
-}
-
-nb::object ensure_port_available(nb::handle host, nb::handle port, nb::handle reclaim) {
+nb::object ensure_port_available(nb::handle host, nb::handle port_arg, nb::handle reclaim) {
     require_str(host, "ensure_port_available", "host");
-    require_int(port, "ensure_port_available", "port");
-    nb::object killed = truthy(reclaim) ? own_global(VT_KEY("reclaim_listeners"))(port, host)
-                                        : nb::object(nb::list());
-    // The hosts that stand for every interface: the probe binds them all.
-    nb::str probe_host = equals(host, "0.0.0.0") || equals(host, "::") ? nb::str("") : nb::borrow<nb::str>(host);
-    nb::object sock = module_global("socket", VT_KEY("socket"))(module_global("socket", VT_KEY("AF_INET")),
-                                                                 module_global("socket", VT_KEY("SOCK_STREAM")));
+    nb::object port = int_arg(port_arg, "ensure_port_available");
+    nb::object killed = nb::list();
+    if (truthy(reclaim)) {
+        PyObject *argv[] = {port.ptr(), host.ptr()};
+        killed = own(PyObject_Vectorcall(module_global(kModule, VT_KEY("reclaim_listeners")).ptr(), argv, 2, nullptr));
+    }
+    bool everywhere = equals(host, "0.0.0.0") || equals(host, "::");
+    nb::object address = nb::make_tuple(everywhere ? nb::handle(VT_KEY("")) : host, port);
+
+    PyObject *argv[] = {socket_af_inet.ptr(), socket_sock_stream.ptr()};
+    nb::object sock = own(PyObject_Vectorcall(socket_socket.ptr(), argv, 2, nullptr));
+    nb::object bind_error;
     try {
-        call_method(sock, VT_KEY("setsockopt"), module_global("socket", VT_KEY("SOL_SOCKET")),
-                    module_global("socket", VT_KEY("SO_REUSEADDR")), nb::int_(1));
-        call_method(sock, VT_KEY("bind"), nb::make_tuple(probe_host, port));
+        call_method(sock, VT_KEY("setsockopt"), socket_sol_socket.get(), socket_so_reuseaddr.get(), nb::int_(1));
+        call_method(sock, VT_KEY("bind"), address);
     } catch (nb::python_error &e) {
-        call_method(sock, VT_KEY("close"));
-        if (!e.matches(PyExc_OSError)) throw;
-        exit_from(busy_message(host, port, e.value()), e.value());
+        if (!e.matches(PyExc_OSError)) {
+            call_method(sock, VT_KEY("close"));
+            throw;
+        }
+        bind_error = nb::borrow(e.value());
     }
     call_method(sock, VT_KEY("close"));
-    return killed;
+    if (!bind_error.is_valid()) return killed;
+
+    // SystemExit(message) chained to the bind error: `raise ... from error`.
+    nb::object exit = call1(PyExc_SystemExit, busy_message(host, port, bind_error));
+    PyException_SetCause(exit.ptr(), bind_error.inc_ref().ptr());
+    PyException_SetContext(exit.ptr(), bind_error.inc_ref().ptr());
+    raise(PyExc_SystemExit, exit);
 }
 
 } // namespace
 
 NB_MODULE(dovask, m) {
     resolve_imports();
-    m.doc() = "Free a TCP port before a server starts on it: find and terminate its listeners "
-              "(never the calling process), then prove the port free with a probe bind.";
+    m.doc() = "Free a TCP port before a server starts: find its listeners, terminate them, probe the port.";
+
+    pid_pattern = call1(re_compile.get(), utf8("pid=(\\d+)")).release();
+    sigkill = getattr_opt(import("signal"), VT_KEY("SIGKILL")).release();
 
     m.def("_pids_listening_on_tcp_port", &pids_listening_on_tcp_port, nb::arg("port").none(),
           nb::sig("def _pids_listening_on_tcp_port(port: int) -> list[int]"),
-          "Sorted distinct PIDs listening on the TCP port (netstat on Windows, lsof or else ss elsewhere).");
+          "Distinct process ids listening on the TCP port, ascending.");
     m.def("_kill_pid", &kill_pid, nb::arg("pid").none(), nb::sig("def _kill_pid(pid: int) -> bool"),
-          "Terminate a process (never the calling one); True when it was done.");
+          "Terminate a process (never the calling one); True when it was carried out.");
     m.def("reclaim_listeners", &reclaim_listeners, nb::arg("port").none(), nb::arg("host").none() = "127.0.0.1",
           nb::sig("def reclaim_listeners(port: int, host: str = '127.0.0.1') -> list[int]"),
-          "Terminate the listeners of the port (never the calling process); the PIDs terminated, in search order.");
+          "Terminate the listeners of the port; the process ids terminated.");
     m.def("ensure_port_available", &ensure_port_available, nb::arg("host").none(), nb::arg("port").none(),
           nb::kw_only(), nb::arg("reclaim").none() = true,
           nb::sig("def ensure_port_available(host: str, port: int, *, reclaim: bool = True) -> list[int]"),
-          "Make sure (host, port) can be bound, terminating its listeners first when ``reclaim`` is true; "
-          "the PIDs terminated. A port that stays taken ends the program (SystemExit) with a message.");
+          "Free the port (unless ``reclaim`` is false) and prove it can be bound; a busy port ends the program.");
 }

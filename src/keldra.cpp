@@ -106,6 +106,86 @@ nb::str sha256_hex(nb::handle password) {
     return str_result(call_method(digest, VT_KEY("hexdigest")).release().ptr(), "hexdigest()");
 }
 
+// Salted storage (`auth.hash` "pbkdf2_sha256"): one self-describing text,
+// "pbkdf2_sha256$<iterations>$<salt hex>$<digest hex>", with a random 16-byte
+// salt per password; verified in constant time.
+
+constexpr const char *kPbkdf2 = "pbkdf2_sha256";
+
+/// Iterations of a new salted password unless `auth.pbkdf2_iterations` says
+/// otherwise (the common recommendation for PBKDF2-HMAC-SHA256).
+constexpr long kPbkdf2DefaultIterations = 600000;
+
+Imported hashlib_pbkdf2_hmac{"hashlib", "pbkdf2_hmac"};
+Imported os_urandom{"os", "urandom"};
+Imported hmac_compare_digest{"hmac", "compare_digest"};
+
+/// `hashlib.pbkdf2_hmac("sha256", password.encode(), salt, iterations).hex()`.
+nb::str pbkdf2_hex(nb::handle password, nb::handle salt, long iterations) {
+    nb::object bytes = own(PyUnicode_AsUTF8String(password.ptr()));
+    nb::object count = own(PyLong_FromLong(iterations));
+    PyObject *argv[] = {VT_KEY("sha256").ptr(), bytes.ptr(), salt.ptr(), count.ptr()};
+    nb::object digest = own(PyObject_Vectorcall(hashlib_pbkdf2_hmac.ptr(), argv, 4, nullptr));
+    return str_result(call_method(digest, VT_KEY("hex")).release().ptr(), "hex()");
+}
+
+/// The configured iteration count: a positive integer, or the default.
+long pbkdf2_iterations(nb::handle auth) {
+    nb::object v = get_any(auth, VT_KEY("pbkdf2_iterations"));
+    if (!v.is_valid() || v.is_none()) return kPbkdf2DefaultIterations;
+    int overflow = 0;
+    long n = PyLong_CheckExact(v.ptr()) ? PyLong_AsLongAndOverflow(v.ptr(), &overflow) : 0;
+    if (PyErr_Occurred()) rethrow();
+    if (overflow || n < 1 || n > INT_MAX) raise(PyExc_ValueError, "auth.pbkdf2_iterations 必须是正整数");
+    return n;
+}
+
+nb::str pbkdf2_store(nb::handle password, long iterations) {
+    nb::object salt = call1(os_urandom.get(), nb::int_(16));
+    nb::str salt_hex = str_result(call_method(salt, VT_KEY("hex")).release().ptr(), "hex()");
+    nb::str digest = pbkdf2_hex(password, salt, iterations);
+    return nb::steal<nb::str>(checked(PyUnicode_FromFormat("%s$%ld$%U$%U", kPbkdf2, iterations, salt_hex.ptr(),
+                                                           digest.ptr())));
+}
+
+bool same_text(nb::handle a, nb::handle b) {
+    PyObject *argv[] = {a.ptr(), b.ptr()};
+    return truthy(own(PyObject_Vectorcall(hmac_compare_digest.ptr(), argv, 2, nullptr)));
+}
+
+bool is_hex(nb::handle s, Py_ssize_t length) {
+    if (!PyUnicode_Check(s.ptr()) || PyUnicode_GET_LENGTH(s.ptr()) != length || !PyUnicode_IS_ASCII(s.ptr()))
+        return false;
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(s.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (!((p[i] >= '0' && p[i] <= '9') || (p[i] >= 'a' && p[i] <= 'f'))) return false;
+    return true;
+}
+
+/// How a stored password relates to `password`.
+enum class Verdict { Wrong, Right, RightLegacy };
+
+/// Checks `password` against a stored value: the salted form (its own
+/// iteration count), or a legacy unsalted SHA-256 digest (to be rewritten).
+/// Anything else, malformed values included, is no match.
+Verdict verify_password(nb::handle password, nb::handle stored) {
+    if (is_hex(stored, 64)) return same_text(sha256_hex(password), stored) ? Verdict::RightLegacy : Verdict::Wrong;
+    if (!PyUnicode_Check(stored.ptr())) return Verdict::Wrong;
+    nb::object parts = own(PyUnicode_Split(stored.ptr(), VT_KEY("$").ptr(), -1));
+    if (PyList_GET_SIZE(parts.ptr()) != 4 || !equals(PyList_GET_ITEM(parts.ptr(), 0), kPbkdf2)) return Verdict::Wrong;
+    nb::handle count = PyList_GET_ITEM(parts.ptr(), 1), salt_hex = PyList_GET_ITEM(parts.ptr(), 2),
+               digest = PyList_GET_ITEM(parts.ptr(), 3);
+    std::string_view digits = utf8_view(count);
+    long iterations = 0;
+    for (char ch : digits) {
+        if (ch < '0' || ch > '9' || iterations > INT_MAX / 10) return Verdict::Wrong;
+        iterations = iterations * 10 + (ch - '0');
+    }
+    if (digits.empty() || iterations < 1 || !is_hex(salt_hex, 32) || !is_hex(digest, 64)) return Verdict::Wrong;
+    nb::object salt = call_method(nb::handle((PyObject *) &PyBytes_Type), VT_KEY("fromhex"), salt_hex);
+    return same_text(pbkdf2_hex(password, salt, iterations), digest) ? Verdict::Right : Verdict::Wrong;
+}
+
 // ---------------------------------------------------------------------------
 // The object and its configuration accessors
 // ---------------------------------------------------------------------------
@@ -552,6 +632,45 @@ template <class F> nb::object with_scope(nb::handle cm, F &&body) {
 // Sessions: the statements of the account operations on either connection
 // ---------------------------------------------------------------------------
 
+/// Table and column names of the account table, each the text form of its
+/// setting when truthy, else the default.
+struct AccountNames {
+    nb::str table, user, password, id;
+
+    explicit AccountNames(nb::handle auth)
+        : table(setting(auth, VT_KEY("user_table"), VT_KEY("users"))),
+          user(setting(auth, VT_KEY("username_column"), VT_KEY("username"))),
+          password(setting(auth, VT_KEY("password_column"), VT_KEY("password"))),
+          id(setting(auth, VT_KEY("id_column"), VT_KEY("id"))) {}
+
+    nb::str exists_sql() const { return format("SELECT 1 FROM %U WHERE %U = ?", table, user); }
+    nb::str insert_sql() const { return format("INSERT INTO %U (%U, %U) VALUES (?, ?)", table, user, password); }
+    nb::str login_sql() const {
+        return format("SELECT %U, %U FROM %U WHERE %U = ? AND %U = ?", id, user, table, user, password);
+    }
+    nb::str accounts_sql() const {
+        return format("SELECT %U, %U, %U FROM %U WHERE %U = ?", id, user, password, table, user);
+    }
+    nb::str rehash_sql() const {
+        return format("UPDATE %U SET %U = ? WHERE %U = ? AND %U = ?", table, password, user, password);
+    }
+
+private:
+    static nb::str setting(nb::handle auth, nb::handle key, nb::handle fallback) {
+        nb::object v = get_any(auth, key);
+        return truthy(v) ? text(v) : nb::borrow<nb::str>(fallback);
+    }
+
+    template <class... A> static nb::str format(const char *fmt, const A &...args) {
+        return nb::steal<nb::str>(checked(PyUnicode_FromFormat(fmt, args.ptr()...)));
+    }
+};
+
+/// One row of the account table, for verifying a salted password.
+struct Account {
+    nb::object id, user, stored;
+};
+
 /// On a runtime `sqlite3` connection, through a cursor.
 class ModuleSession {
 public:
@@ -574,6 +693,20 @@ public:
         set_item(out, VT_KEY("username"), own(PyObject_GetItem(row.ptr(), user_col.ptr())));
         return out;
     }
+
+    /// Every row of a by-name query: (id, user name, stored password) each.
+    std::vector<Account> accounts(nb::handle sql, nb::handle u, const AccountNames &names) {
+        execute(sql, {u});
+        std::vector<Account> out;
+        for_each_in(call_method(cur_, VT_KEY("fetchall")), [&](nb::handle row) {
+            out.push_back({own(PyObject_GetItem(row.ptr(), names.id.ptr())),
+                           own(PyObject_GetItem(row.ptr(), names.user.ptr())),
+                           own(PyObject_GetItem(row.ptr(), names.password.ptr()))});
+        });
+        return out;
+    }
+
+    void update(nb::handle sql, nb::handle stored, nb::handle u, nb::handle old) { execute(sql, {stored, u, old}); }
 
     void commit() { call_method(conn_, VT_KEY("commit")); }
 
@@ -635,6 +768,29 @@ public:
         return out;
     }
 
+    std::vector<Account> accounts(nb::handle sql, nb::handle u, const AccountNames &cols) {
+        std::optional<SharedRead> read;
+        if (fresh()) read.emplace(db_);
+        Statement st(db_, sql);
+        st.bind({u});
+        std::vector<Account> out;
+        while (st.step()) {
+            nb::list values;
+            std::vector<std::string_view> names;
+            st.row(values, names);
+            out.push_back({row_item(values, names, cols.id), row_item(values, names, cols.user),
+                           row_item(values, names, cols.password)});
+        }
+        return out;
+    }
+
+    void update(nb::handle sql, nb::handle stored, nb::handle u, nb::handle old) {
+        Statement st(db_, sql);
+        db_.begin_if_autocommit();
+        st.bind({stored, u, old});
+        st.step();
+    }
+
     void commit() { db_.commit(); }
 
 private:
@@ -665,12 +821,19 @@ template <class Op> nb::object in_session(const Self &self, Op &&op) {
 // Accounts
 // ---------------------------------------------------------------------------
 
+/// The password storage scheme: `auth.hash` lower-cased, "sha256" by default.
+nb::str hash_scheme(nb::handle auth) {
+    nb::object setting = get_any(auth, VT_KEY("hash"));
+    return lower(truthy(setting) ? text(setting) : nb::borrow<nb::str>(VT_KEY("sha256")));
+}
+
 nb::str hash_password(const Self &self, nb::handle password) {
     require_str(password, "hash_password", "password");
-    nb::object setting = get_any(auth_view(self), VT_KEY("hash"));
-    nb::str algo = lower(truthy(setting) ? text(setting) : nb::borrow<nb::str>(VT_KEY("sha256")));
+    nb::object auth = auth_view(self);
+    nb::str algo = hash_scheme(auth);
     if (equals(algo, "sha256")) return sha256_hex(password);
     if (equals(algo, "none")) return nb::borrow<nb::str>(password);
+    if (equals(algo, kPbkdf2)) return pbkdf2_store(password, pbkdf2_iterations(auth));
     raise(PyExc_ValueError, concat("不支持的密码哈希: ", algo));
 }
 
@@ -678,34 +841,6 @@ nb::object hash_of(const Self &self, nb::handle password) {
     if (inherited(self, HASH_PASSWORD)) return hash_password(self, password);
     return call_method(self.h, VT_KEY("hash_password"), password);
 }
-
-/// Table and column names of the account table, each the text form of its
-/// setting when truthy, else the default.
-struct AccountNames {
-    nb::str table, user, password, id;
-
-    explicit AccountNames(nb::handle auth)
-        : table(setting(auth, VT_KEY("user_table"), VT_KEY("users"))),
-          user(setting(auth, VT_KEY("username_column"), VT_KEY("username"))),
-          password(setting(auth, VT_KEY("password_column"), VT_KEY("password"))),
-          id(setting(auth, VT_KEY("id_column"), VT_KEY("id"))) {}
-
-    nb::str exists_sql() const { return format("SELECT 1 FROM %U WHERE %U = ?", table, user); }
-    nb::str insert_sql() const { return format("INSERT INTO %U (%U, %U) VALUES (?, ?)", table, user, password); }
-    nb::str login_sql() const {
-        return format("SELECT %U, %U FROM %U WHERE %U = ? AND %U = ?", id, user, table, user, password);
-    }
-
-private:
-    static nb::str setting(nb::handle auth, nb::handle key, nb::handle fallback) {
-        nb::object v = get_any(auth, key);
-        return truthy(v) ? text(v) : nb::borrow<nb::str>(fallback);
-    }
-
-    template <class... A> static nb::str format(const char *fmt, const A &...args) {
-        return nb::steal<nb::str>(checked(PyUnicode_FromFormat(fmt, args.ptr()...)));
-    }
-};
 
 /// The user name (stripped; a truthy value must be a str) and the password
 /// (as given) of a field mapping; absent or false values read as "".
@@ -759,7 +894,14 @@ void seed_default_users(const Self &self) {
             nb::str password = truthy(p) ? text(p) : nb::borrow<nb::str>(VT_KEY(""));
             if (!PyUnicode_GET_LENGTH(user.ptr()) || !PyUnicode_GET_LENGTH(password.ptr())) continue;
             if (session.exists(exists_sql, user)) continue;
-            session.insert(insert_sql, user, hash_of(self, password));
+            nb::object stored = hash_of(self, password);
+            try {
+                session.insert(insert_sql, user, stored);
+            } catch (nb::python_error &e) {
+                // Another process seeded the same account after our check (web
+                // workers starting together): it exists, which is all seeding wants.
+                if (!e.matches(sqlite_module().IntegrityError) || !session.exists(exists_sql, user)) throw;
+            }
         }
         session.commit();
         return nb::none();
@@ -800,11 +942,42 @@ nb::object register_user(const Self &self, nb::handle fields) {
     return out.is_valid() ? out : nb::none();
 }
 
+/// Login against salted passwords: the rows of the user name are read and
+/// each stored value verified; a legacy SHA-256 digest that matches is
+/// rewritten in the salted form.
+nb::object login_salted(const Self &self, const Credentials &c, nb::handle auth) {
+    require_str(c.password, "hash_password", "password");
+    long iterations = pbkdf2_iterations(auth);
+    AccountNames names(auth);
+    nb::str select = names.accounts_sql(), rehash = names.rehash_sql();
+    return in_session(self, [&](auto &session) -> nb::object {
+        for (const Account &a : session.accounts(select, c.user, names)) {
+            Verdict v = verify_password(c.password, a.stored);
+            if (v == Verdict::Wrong) continue;
+            if (v == Verdict::RightLegacy) {
+                session.update(rehash, pbkdf2_store(c.password, iterations), c.user, a.stored);
+                session.commit();
+            }
+            nb::dict out;
+            set_item(out, VT_KEY("id"), a.id);
+            set_item(out, VT_KEY("username"), a.user);
+            return std::move(out);
+        }
+        return nb::none();
+    });
+}
+
 nb::object login_user(const Self &self, nb::handle fields) {
     require_dict(fields, "login_user", "fields");
     Credentials c(fields, "login_user");
     if (c.empty()) return result(false, VT_KEY("用户名和密码不能为空"));
-    AccountNames names(auth_view(self));
+    nb::object auth = auth_view(self);
+    if (inherited(self, HASH_PASSWORD) && equals(hash_scheme(auth), kPbkdf2)) {
+        nb::object user = login_salted(self, c, auth);
+        if (!user.is_valid() || user.is_none()) return result(false, VT_KEY("用户名或密码错误"));
+        return result(true, user);
+    }
+    AccountNames names(auth);
     nb::str sql = names.login_sql();
     nb::object user = in_session(self, [&](auto &session) {
         nb::object stored = hash_of(self, c.password);

@@ -1,15 +1,12 @@
-// quelby: the line parser of the host's websocket REPL.
+// quelby: the line parser of the host's websocket REPL, in its own version so
+// that the grammar (merge_components among the commands) does not depend on
+// whichever older host happens to be installed.
 //
-// The host's own parser (`vantrel_soft.ws_repl._parse_line`) depends on
-// whichever host version is installed; this module brings its own grammar
-// (with set lines and merge_components among others) and
-// `apply_ws_repl_parse_patch()` installs it in the host module.
-//
-// The grammar follows the runtime's text rules exactly: white space is what
-// `str.isspace()` calls white space, words split like `str.split()`, command
-// words compare after `str.lower()`, and the set rule matches as
-// `re.match(r"(?i)^set\s+(\S+)\s+(.*)$", s)` does (hand-written below; the
-// runtime's case-insensitive matching also takes "ſ" for an "s").
+// A line becomes None (nothing to do) or a pair (command kind, body). White
+// space is the runtime's (`str.isspace`, `str.strip`, `str.split`), command
+// words are compared after `str.lower`, JSON lines are read by the runtime's
+// `json`, and the set rule matches exactly what the runtime's `re` matches
+// for "(?i)^set\s+(\S+)\s+(.*)$".
 #include <vantrel/idioms.hpp>
 
 namespace nb = nanobind;
@@ -17,265 +14,178 @@ using namespace vantrel;
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Text on spans of a str
-// ---------------------------------------------------------------------------
+constexpr const char *kModule = "vantrel_app_plugin.quelby";
 
-/// Code points of one str, read in place.
-struct Text {
-    PyObject *s;
-    int kind;
-    const void *data;
-    Py_ssize_t n;
+Imported json_decoder_type{"json", "JSONDecoder"};
 
-    explicit Text(nb::handle str)
-        : s(str.ptr()), kind(PyUnicode_KIND(s)), data(PyUnicode_DATA(s)), n(PyUnicode_GET_LENGTH(s)) {}
+/// The runtime's JSON scanner (`json.JSONDecoder().scan_once`), made when the
+/// module loads: `json.loads` of a stripped line is exactly this scan from
+/// the first character, with the whole line consumed.
+nb::handle scan_once;
 
-    Py_UCS4 at(Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
-    bool space(Py_ssize_t i) const { return Py_UNICODE_ISSPACE(at(i)); }
+/// Longest command word ("display_stream") and longest merge word ("merge_components").
+constexpr Py_ssize_t kLongestCommand = 14, kLongestMergeWord = 16;
 
-    Py_ssize_t skip_space(Py_ssize_t i, Py_ssize_t end) const {
-        while (i < end && space(i)) ++i;
-        return i;
-    }
-    Py_ssize_t skip_word(Py_ssize_t i, Py_ssize_t end) const {
-        while (i < end && !space(i)) ++i;
-        return i;
-    }
-    Py_ssize_t find(Py_UCS4 c, Py_ssize_t i, Py_ssize_t end) const {
-        while (i < end && at(i) != c) ++i;
-        return i;
-    }
-    nb::str cut(Span sp) const { return substring(s, sp); }
-};
+bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
 
-// ---------------------------------------------------------------------------
-// Command words
-// ---------------------------------------------------------------------------
-
-enum Word { NO_WORD, QUIT, RESET, DISPLAY, GUI, STREAM, PING, MERGE };
-
-struct Spelling {
-    const char *text;
-    Py_ssize_t len;
-    Word word;
-};
-
-/// The fixed command lines, in the order they are tried.
-constexpr Spelling kCommands[] = {
-    {"quit", 4, QUIT},      {"exit", 4, QUIT},  {"q", 1, QUIT},     {"reset", 5, RESET},
-    {"display", 7, DISPLAY}, {"d", 1, DISPLAY}, {"gui", 3, GUI},    {"stream", 6, STREAM},
-    {"display_stream", 14, STREAM}, {"ping", 4, PING}};
-/// First words of a merge line.
-constexpr Spelling kMergeWords[] = {{"merge_components", 16, MERGE}, {"mc", 2, MERGE}, {"components", 10, MERGE}};
-/// `str.lower()` never makes text shorter: longer text matches no word.
-constexpr Py_ssize_t kLongestWord = 16;
-
-/// Which of `table` the part `sp` of `t` is once lower-cased (`str.lower()`).
-template <size_t N> Word word_of(const Text &t, Span sp, const Spelling (&table)[N]) {
-    Py_ssize_t len = sp.hi - sp.lo;
-    if (len > kLongestWord) return NO_WORD;
-    Py_UCS4 low[kLongestWord];
-    bool ascii = true;
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        Py_UCS4 c = t.at(sp.lo + i);
-        ascii = ascii && c < 128;
-        low[i] = c >= 'A' && c <= 'Z' ? c + 32 : c;
-    }
-    if (ascii) {
-        for (const Spelling &w : table) {
-            if (w.len != len) continue;
-            Py_ssize_t i = 0;
-            while (i < len && low[i] == (Py_UCS4) w.text[i]) ++i;
-            if (i == len) return w.word;
-        }
-        return NO_WORD;
-    }
-    // Other text lower-cases through the runtime (the Kelvin sign becomes "k").
-    nb::str lowered = lower(t.cut(sp));
-    if (!PyUnicode_IS_ASCII(lowered.ptr())) return NO_WORD;
-    for (const Spelling &w : table)
-        if (PyUnicode_CompareWithASCIIString(lowered.ptr(), w.text) == 0) return w.word;
-    return NO_WORD;
-}
-
-// ---------------------------------------------------------------------------
-// The set rule: re.match(r"(?i)^set\s+(\S+)\s+(.*)$", s)
-// ---------------------------------------------------------------------------
-
-/// Does `c` match the letter `lower` of a case-insensitive pattern? The
-/// runtime's case folding adds one letter outside ASCII: "ſ" (U+017F) for s.
-bool letter_matches(Py_UCS4 c, char lower) {
-    if (c == (Py_UCS4) lower || c == (Py_UCS4) (lower - 32)) return true;
-    return lower == 's' && c == 0x17F;
-}
-
-/// The id and the value of a set line, as the two groups of the pattern.
-bool match_set(const Text &t, Span sp, Span &id, Span &value) {
-    Py_ssize_t i = sp.lo, end = sp.hi;
-    if (end - i < 3 || !letter_matches(t.at(i), 's') || !letter_matches(t.at(i + 1), 'e') ||
-        !letter_matches(t.at(i + 2), 't'))
-        return false;
-    i += 3;
-    Py_ssize_t j = t.skip_space(i, end);
-    if (j == i) return false; // \s+
-    Py_ssize_t k = t.skip_word(j, end);
-    if (k == j || k == end) return false; // (\S+) and a white space after it
-    Py_ssize_t r = t.skip_space(k, end);
-    // (.*) runs to the first line break; $ matches at the end or before a
-    // line break that ends the text. Giving back white space never helps.
-    Py_ssize_t e = t.find('\n', r, end);
-    if (e != end && e != end - 1) return false;
-    id = {j, k};
-    value = {r, e};
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Results
-// ---------------------------------------------------------------------------
-
+/// `(kind, body)`.
 nb::object pair(nb::handle kind, nb::handle body) { return own(PyTuple_Pack(2, kind.ptr(), body.ptr())); }
 
-nb::object command(Word w) {
-    nb::handle kind;
-    switch (w) {
-        case QUIT: kind = VT_KEY("quit"); break;
-        case RESET: kind = VT_KEY("reset"); break;
-        case DISPLAY: kind = VT_KEY("display"); break;
-        case GUI: kind = VT_KEY("gui"); break;
-        case STREAM: kind = VT_KEY("display_stream"); break;
-        default: kind = VT_KEY("ping"); break;
-    }
-    return pair(kind, nb::dict());
-}
+nb::object bare(nb::handle kind) { return pair(kind, nb::dict()); }
 
-nb::object one_entry(nb::handle key, nb::handle value) {
-    nb::dict d;
-    set_item(d, key, value);
-    return std::move(d);
-}
+/// The only character beyond ASCII whose lower-case form is ASCII: the
+/// Kelvin sign (to "k"); a test checks this over the whole code-point range.
+constexpr Py_UCS4 kKelvin = 0x212A;
 
-nb::object set_by_id(nb::handle id, nb::handle value) {
-    nb::dict patch;
-    set_item(patch, VT_KEY("id"), id);
-    set_item(patch, VT_KEY("value"), value);
-    nb::object patches = own(PyList_New(1));
-    PyList_SET_ITEM(patches.ptr(), 0, patch.release().ptr());
-    return pair(VT_KEY("set_by_id"), one_entry(VT_KEY("patches"), patches));
-}
-
-nb::object sequence(nb::handle keys) { return pair(VT_KEY("sequence"), one_entry(VT_KEY("keys"), keys)); }
-
-// ---------------------------------------------------------------------------
-// Steps of the grammar
-// ---------------------------------------------------------------------------
-
-/// Could `s` (stripped, beginning with "{") be a JSON object at all? An
-/// object's first token is a string or its closing brace; any other text the
-/// decoder refuses at once with a decoding error, so the decoder (and the
-/// exception it would build) is spared.
-bool may_be_json_object(const Text &t, Span sp) {
-    Py_ssize_t i = sp.lo + 1;
-    while (i < sp.hi && (t.at(i) == ' ' || t.at(i) == '\t' || t.at(i) == '\n' || t.at(i) == '\r')) ++i;
-    return i < sp.hi && (t.at(i) == '"' || t.at(i) == '}');
-}
-
-/// Is the Python error just set one that sends a JSON line on to the text
-/// grammar (a decoding error is a value error)? Such an error is dropped.
-bool drop_json_error() {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-/// The decoder behind `json.loads` and its scanner (set when the module loads).
-Imported json_default_decoder{"json", "_default_decoder"};
-PyObject *json_scan_once = nullptr;
-PyObject *int_zero = nullptr;
-
-/// `json.loads(s)` for a stripped line beginning with "{" (null with the
-/// decoder's error set). The line has no byte-order mark and no white space
-/// around it, so what `json.loads` adds to its decoder's scanner is the test
-/// that the object ends the text ("Extra data") and the decoding error for a
-/// missing value, which the scanner signals with StopIteration.
-nb::object decode_json_line(nb::handle s) {
-    PyObject *argv[] = {s.ptr(), int_zero};
-    nb::object scanned = nb::steal(PyObject_Vectorcall(json_scan_once, argv, 2, nullptr));
-    if (!scanned.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "Expecting value");
+/// `s.lower()` when it could still equal an ASCII word of at most `longest`
+/// characters, else null: lower-casing never shortens a text, and a character
+/// beyond ASCII other than the Kelvin sign never lower-cases to ASCII.
+nb::object lower_if_short(nb::handle s, Py_ssize_t longest) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    if (n > longest) return nb::object();
+    if (!PyUnicode_IS_ASCII(o)) {
+        int kind = PyUnicode_KIND(o);
+        const void *data = PyUnicode_DATA(o);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c > 127 && c != kKelvin) return nb::object();
         }
-        return scanned;
     }
-    if (!PyTuple_CheckExact(scanned.ptr()) || PyTuple_GET_SIZE(scanned.ptr()) != 2)
-        raise(PyExc_SystemError, "json scanner returned an unexpected result");
-    PyObject *end = PyTuple_GET_ITEM(scanned.ptr(), 1);
-    Py_ssize_t at = PyLong_Check(end) ? PyLong_AsSsize_t(end) : -1;
-    if (at == -1 && PyErr_Occurred()) rethrow();
-    if (at != PyUnicode_GET_LENGTH(s.ptr())) {
-        PyErr_SetString(PyExc_ValueError, "Extra data");
-        return nb::object();
-    }
-    return nb::borrow(PyTuple_GET_ITEM(scanned.ptr(), 0));
+    return lower(s);
 }
 
-/// A JSON object line handed to the host's converter: its pair or None, or
-/// null when the line is to be read as text after all. A decoding error, a
-/// value or type error of the import or the converter, and a result that is
-/// neither a pair nor None send the line on; other errors propagate.
+nb::object set_by_id_pair(nb::handle patch) {
+    nb::list patches;
+    patches.append(patch);
+    nb::dict body;
+    set_item(body, VT_KEY("patches"), patches);
+    return pair(VT_KEY("set_by_id"), body);
+}
+
+nb::object sequence(nb::handle keys) {
+    nb::dict body;
+    set_item(body, VT_KEY("keys"), keys);
+    return pair(VT_KEY("sequence"), body);
+}
+
+/// Step 3: a line holding a JSON object goes to the host's converter. Null
+/// when parsing goes on with the text grammar.
 nb::object json_action(nb::handle s) {
-    nb::object obj = decode_json_line(s);
-    if (!obj.is_valid()) {
-        if (drop_json_error()) return nb::object();
-        rethrow();
-    }
-    if (!is_mapping(obj)) return nb::object();
-    nb::object convert;
-    try {
-        convert = import_from(VT_KEY("vantrel_soft.ws_repl"), VT_KEY("_json_action_to_kind_body"));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    // A stripped JSON object text ends with "}": anything else cannot decode
+    // to an object, so the decoder (and its error) is spared.
+    if (PyUnicode_READ_CHAR(s.ptr(), PyUnicode_GET_LENGTH(s.ptr()) - 1) != '}') return nb::object();
+    auto dropped = [] {
+        return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError);
+    };
+    nb::object zero = nb::int_(0);
+    PyObject *argv[] = {s.ptr(), zero.ptr()};
+    PyObject *scanned = PyObject_Vectorcall(scan_once.ptr(), argv, 2, nullptr);
+    if (!scanned) {
+        // No value at the start (StopIteration) or a decoding error (a ValueError).
+        if (!dropped() && !PyErr_ExceptionMatches(PyExc_StopIteration)) rethrow();
+        PyErr_Clear();
         return nb::object();
     }
-    nb::object result = nb::steal(PyObject_CallOneArg(convert.ptr(), obj.ptr()));
-    if (!result.is_valid()) {
-        if (drop_json_error()) return nb::object();
-        rethrow();
+    nb::object value_end = nb::steal(scanned), act, end;
+    unpack2(value_end, act, end);
+    // Data after the value is the decoder's "Extra data" error.
+    if (!end.equal(nb::int_(PyUnicode_GET_LENGTH(s.ptr())))) return nb::object();
+    if (!is_mapping(act)) return nb::object();
+    nb::object convert = import_from(VT_KEY("vantrel_soft.ws_repl"), VT_KEY("_json_action_to_kind_body"));
+    PyObject *r = PyObject_CallOneArg(convert.ptr(), act.ptr());
+    if (!r) {
+        if (!dropped()) rethrow();
+        PyErr_Clear();
+        return nb::object();
     }
-    if (result.is_none() || (PyTuple_Check(result.ptr()) && PyTuple_GET_SIZE(result.ptr()) == 2)) return result;
+    nb::object result = nb::steal(r);
+    // A result that is neither a pair nor None counts as the converter's type error.
+    if (result.is_none() || (PyTuple_Check(r) && PyTuple_GET_SIZE(r) == 2)) return result;
     return nb::object();
 }
 
-/// `a, b,,x`: the stripped pieces between commas that are not empty.
-nb::object comma_keys(const Text &t, Span sp) {
-    nb::object keys = own(PyList_New(0));
-    for (Py_ssize_t a = sp.lo; a <= sp.hi;) {
-        Py_ssize_t b = t.find(',', a, sp.hi);
-        Py_ssize_t lo = t.skip_space(a, b), hi = b;
-        while (hi > lo && t.space(hi - 1)) --hi;
-        if (hi > lo && PyList_Append(keys.ptr(), t.cut({lo, hi}).ptr()) < 0) rethrow();
-        a = b + 1;
+/// Step 4: the fixed command words.
+nb::object command_word(nb::handle s) {
+    nb::object low = lower_if_short(s, kLongestCommand);
+    if (!low.is_valid()) return nb::object();
+    const char *w = (const char *) PyUnicode_1BYTE_DATA(low.ptr()); // ASCII: the only case that can match
+    if (!PyUnicode_IS_ASCII(low.ptr())) return nb::object();
+    auto is = [&](const char *word) { return strcmp(w, word) == 0; };
+    switch (PyUnicode_GET_LENGTH(low.ptr())) {
+    case 1: return is("q") ? bare(VT_KEY("quit")) : is("d") ? bare(VT_KEY("display")) : nb::object();
+    case 3: return is("gui") ? bare(VT_KEY("gui")) : nb::object();
+    case 4:
+        return is("quit") || is("exit") ? bare(VT_KEY("quit")) : is("ping") ? bare(VT_KEY("ping")) : nb::object();
+    case 5: return is("reset") ? bare(VT_KEY("reset")) : nb::object();
+    case 6: return is("stream") ? bare(VT_KEY("display_stream")) : nb::object();
+    case 7: return is("display") ? bare(VT_KEY("display")) : nb::object();
+    case 14: return is("display_stream") ? bare(VT_KEY("display_stream")) : nb::object();
+    default: return nb::object();
     }
-    return keys;
 }
 
-/// A merge line's component values: the words after the first, in pairs
-/// (a later pair with the same key wins).
-nb::object merge_values(nb::handle parts) {
-    nb::dict values;
-    for (Py_ssize_t i = 1, n = PyList_GET_SIZE(parts.ptr()); i + 1 < n; i += 2)
-        set_item(values, PyList_GET_ITEM(parts.ptr(), i), PyList_GET_ITEM(parts.ptr(), i + 1));
-    return pair(VT_KEY("merge_components"), values);
+/// Step 5: "(?i)^set\s+(\S+)\s+(.*)$" on a stripped line. The line has no
+/// white space at either end, so the match is decided without backtracking:
+/// "set" in any case ("ſ" folds to "s" too), a run of white space, the id (a
+/// run of anything else), a run of white space, and a rest without "\n".
+nb::object set_line(nb::handle s) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    if (n < 4) return nb::object();
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    Py_UCS4 c0 = at(0), c1 = at(1), c2 = at(2);
+    if (!(c0 == 's' || c0 == 'S' || c0 == 0x17F) || !(c1 == 'e' || c1 == 'E') || !(c2 == 't' || c2 == 'T'))
+        return nb::object();
+    Py_ssize_t i = 3;
+    if (!is_space(at(i))) return nb::object();
+    while (i < n && is_space(at(i))) ++i;
+    Py_ssize_t id_lo = i;
+    while (i < n && !is_space(at(i))) ++i;
+    Py_ssize_t id_hi = i;
+    if (id_hi == id_lo || i == n) return nb::object();
+    while (i < n && is_space(at(i))) ++i;
+    for (Py_ssize_t j = i; j < n; ++j)
+        if (at(j) == '\n') return nb::object();
+    nb::dict patch;
+    set_item(patch, VT_KEY("id"), substring(s, {id_lo, id_hi}));
+    set_item(patch, VT_KEY("value"), substring(s, {i, n}));
+    return set_by_id_pair(patch);
 }
 
-/// Is `word` among the host's element ids? Any ordinary error of the
-/// import, the call or the membership test counts as no.
-bool known_element(nb::handle word) {
+/// Step 6: comma-separated keys, each stripped, empty ones dropped.
+nb::object comma_keys(nb::handle s) {
+    nb::list pieces = nb::steal<nb::list>(checked(PyUnicode_Split(s.ptr(), VT_KEY(",").ptr(), -1)));
+    nb::list keys;
+    for (nb::handle piece : pieces) {
+        nb::str key = strip(piece);
+        if (PyUnicode_GET_LENGTH(key.ptr())) keys.append(key);
+    }
+    return sequence(keys);
+}
+
+/// Step 8: merge_components with key/value pairs (three words, or an odd count of five or more).
+nb::object merge_words(nb::handle parts) {
+    Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
+    if (n != 3 && (n < 5 || n % 2 == 0)) return nb::object();
+    nb::object first = lower_if_short(PyList_GET_ITEM(parts.ptr(), 0), kLongestMergeWord);
+    if (!first.is_valid() ||
+        !(equals(first, "merge_components") || equals(first, "mc") || equals(first, "components")))
+        return nb::object();
+    nb::dict body;
+    for (Py_ssize_t i = 1; i + 1 < n; i += 2)
+        set_item(body, PyList_GET_ITEM(parts.ptr(), i), PyList_GET_ITEM(parts.ptr(), i + 1));
+    return pair(VT_KEY("merge_components"), body);
+}
+
+/// Step 9: two words whose first is a known element id. Ordinary errors of
+/// the host (its import, its call, its membership test) mean "not known".
+bool known_element(nb::handle id) {
     try {
         nb::object ids = call0(import_from(VT_KEY("vantrel_soft.gui_config"), VT_KEY("known_element_ids")));
-        return member(ids, word);
+        return member(ids, id);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return false;
@@ -284,33 +194,48 @@ bool known_element(nb::handle word) {
 
 nb::object parse_repl_line(nb::handle line) {
     require_str(line, "parse_repl_line", "line");
-    Text t(line);
-    Span sp = strip_span(line);
-    if (sp.lo == sp.hi || t.at(sp.lo) == '#') return nb::none();
-    nb::str s = t.cut(sp);
-    if (t.at(sp.lo) == '{' && may_be_json_object(t, sp))
-        if (nb::object result = json_action(s); result.is_valid()) return result;
+    nb::str s = strip(line);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    if (n == 0 || PyUnicode_READ_CHAR(s.ptr(), 0) == '#') return nb::none();
 
-    if (Word w = word_of(t, sp, kCommands); w != NO_WORD) return command(w);
+    if (PyUnicode_READ_CHAR(s.ptr(), 0) == '{')
+        if (nb::object r = json_action(s); r.is_valid()) return r;
+    if (nb::object r = command_word(s); r.is_valid()) return r;
+    if (nb::object r = set_line(s); r.is_valid()) return r;
 
-    if (Span id, value; match_set(t, sp, id, value)) return set_by_id(t.cut(id), t.cut(value));
+    Py_ssize_t comma = PyUnicode_FindChar(s.ptr(), ',', 0, n, 1);
+    if (comma == -2) rethrow();
+    if (comma >= 0) return comma_keys(s);
 
-    if (t.find(',', sp.lo, sp.hi) != sp.hi) return sequence(comma_keys(t, sp));
-
-    Py_ssize_t first_end = t.skip_word(sp.lo, sp.hi);
-    if (first_end == sp.hi) return pair(VT_KEY("press"), one_entry(VT_KEY("key"), s)); // one word
-
-    nb::object parts = own(PyUnicode_Split(s.ptr(), nullptr, -1));
-    Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
-    if ((n == 3 || (n >= 5 && n % 2 == 1)) && word_of(t, {sp.lo, first_end}, kMergeWords) == MERGE)
-        return merge_values(parts);
-    if (n == 2 && known_element(PyList_GET_ITEM(parts.ptr(), 0)))
-        return set_by_id(PyList_GET_ITEM(parts.ptr(), 0), PyList_GET_ITEM(parts.ptr(), 1));
-    return sequence(parts);
+    // One word (no white space inside): a key press, with no list built.
+    bool spaced = false;
+    {
+        int kind = PyUnicode_KIND(s.ptr());
+        const void *data = PyUnicode_DATA(s.ptr());
+        for (Py_ssize_t i = 0; i < n && !spaced; ++i) spaced = is_space(PyUnicode_READ(kind, data, i));
+    }
+    if (!spaced) {
+        nb::dict body;
+        set_item(body, VT_KEY("key"), s);
+        return pair(VT_KEY("press"), body);
+    }
+    nb::list parts = nb::steal<nb::list>(checked(PyUnicode_Split(s.ptr(), nullptr, -1)));
+    Py_ssize_t words = PyList_GET_SIZE(parts.ptr());
+    if (nb::object r = merge_words(parts); r.is_valid()) return r;
+    if (words == 2 && known_element(PyList_GET_ITEM(parts.ptr(), 0))) {
+        nb::dict patch;
+        set_item(patch, VT_KEY("id"), PyList_GET_ITEM(parts.ptr(), 0));
+        set_item(patch, VT_KEY("value"), PyList_GET_ITEM(parts.ptr(), 1));
+        return set_by_id_pair(patch);
+    }
+    if (words >= 2) return sequence(parts);
+    nb::dict body;
+    set_item(body, VT_KEY("key"), s);
+    return pair(VT_KEY("press"), body);
 }
 
-/// `parse_repl_line(line)`, bound with the fast calling convention: the host
-/// parses every REPL line through it.
+/// `parse_repl_line(line)`, bound with the fast calling convention: it runs
+/// on every line a REPL receives.
 PyObject *parse_entry(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     return guarded([&] {
         static const char *const names[] = {"line"};
@@ -320,14 +245,13 @@ PyObject *parse_entry(PyObject *, PyObject *const *args, size_t nargsf, PyObject
     });
 }
 
-PyMethodDef parse_def = {
-    "parse_repl_line", (PyCFunction) (void (*)(void)) parse_entry, METH_FASTCALL | METH_KEYWORDS,
-    "parse_repl_line(line)\n--\n\n"
-    "Parse one REPL line: None (blank line or comment), or a (command kind, body) pair."};
+PyMethodDef parse_def = {"parse_repl_line", (PyCFunction) (void (*)(void)) parse_entry,
+                         METH_FASTCALL | METH_KEYWORDS,
+                         "parse_repl_line(line)\n--\n\nNone, or the pair (command kind, body) of one REPL line."};
 
 void apply_ws_repl_parse_patch() {
     nb::object host = import("vantrel_soft.ws_repl");
-    nb::object parser = module_global("vantrel_app_plugin.quelby", VT_KEY("parse_repl_line"));
+    nb::object parser = module_global(kModule, VT_KEY("parse_repl_line"));
     if (PyObject_SetAttr(host.ptr(), VT_KEY("_parse_line").ptr(), parser.ptr()) < 0) rethrow();
 }
 
@@ -335,14 +259,12 @@ void apply_ws_repl_parse_patch() {
 
 NB_MODULE(quelby, m) {
     resolve_imports();
-    json_scan_once = attr(json_default_decoder.get(), VT_KEY("scan_once")).release().ptr();
-    int_zero = nb::int_(0).release().ptr();
-    m.doc() = "REPL line parser for the host's websocket REPL. The module brings its own version of the line "
-              "grammar, which understands more commands (among them merge_components and set lines), so that "
-              "the grammar does not depend on whichever older host version happens to be installed; "
-              "apply_ws_repl_parse_patch() installs it as vantrel_soft.ws_repl._parse_line.";
+    m.doc() = "The REPL line parser, in this package's own version (it understands merge_components and more), "
+              "so that the grammar does not depend on the installed host.";
 
+    scan_once = attr(call0(json_decoder_type.get()), VT_KEY("scan_once")).release();
     add_fast_function(m, &parse_def);
-    m.def("apply_ws_repl_parse_patch", &apply_ws_repl_parse_patch, nb::sig("def apply_ws_repl_parse_patch() -> None"),
-          "Make the host's websocket REPL parse its lines with parse_repl_line.");
+    m.def("apply_ws_repl_parse_patch", &apply_ws_repl_parse_patch,
+          nb::sig("def apply_ws_repl_parse_patch() -> None"),
+          "Install ``parse_repl_line`` as the host REPL's line parser (``vantrel_soft.ws_repl._parse_line``).");
 }

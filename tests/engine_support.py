@@ -1,8 +1,6 @@
-"""Stand-ins shared by the page-engine tests: a primary plugin, the host's page list and
-a copy of the example project."""
+"""Stand-ins shared by the page-engine tests: a primary plugin and the host's page list."""
 
 import json
-from pathlib import Path
 
 import pytest
 
@@ -66,18 +64,3 @@ def make_engine(monkeypatch, host_pages, tmp_path):
 
     make.known = known
     return make
-
-
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json"
-
-
-@pytest.fixture
-def project(tmp_path):
-    """A copy of the example project whose data stays in the temporary directory."""
-    layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
-    layout["database"]["data_root"] = "@app"
-    path = tmp_path / "示例" / "gui_layout.json"
-    path.parent.mkdir()
-    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
-    yield path
-    gui_config.use_layout(None)

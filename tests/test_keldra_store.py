@@ -373,22 +373,31 @@ def test_subclass_connect_hash_and_auth_overrides(make, tmp_path):
     assert rows(p, "SELECT count(*) FROM people") == [(2,)]
 
 
-def test_registration_that_loses_a_race_reports_the_name_as_taken(make):
-    p = make()
-    p.init_database()
+@pytest.mark.parametrize("operation, expected", [
+    ("register", [(False, "用户名已存在")]),
+    ("seed", [None]),  # seeding wants the account to exist, and it does
+])
+def test_operation_that_loses_a_race_finds_the_name_taken(make, operation, expected):
+    p = make(auth={"seed_users": [{"username": "carol", "password": "p"}, {"username": "dave", "password": "q"}]})
+    with p.connect() as conn:  # the tables, without seeding
+        conn.execute("CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, username TEXT NOT NULL UNIQUE, "
+                     "password TEXT NOT NULL, role TEXT)")
     # Another connection inserts the name between the duplicate check and the insert.
     blocker = sqlite3.connect(p.db_path, isolation_level=None)
     blocker.execute("BEGIN IMMEDIATE")
     blocker.execute("INSERT INTO users (username, password) VALUES ('carol', 'x')")
+    call = {"register": lambda: p.register_user({"username": "carol", "password": "p"}),
+            "seed": p.seed_default_users}[operation]
     results = []
-    worker = threading.Thread(target=lambda: results.append(p.register_user({"username": "carol", "password": "p"})))
+    worker = threading.Thread(target=lambda: results.append(call()))
     worker.start()
     time.sleep(0.5)  # the worker's check found nothing; its insert waits for the lock
     blocker.execute("COMMIT")
     blocker.close()
     worker.join()
-    assert results == [(False, "用户名已存在")]
-    assert rows(p) == [("carol", "x")]
+    assert results == expected
+    assert rows(p)[0] == ("carol", "x")
+    assert [u for u, _ in rows(p)] == (["carol"] if operation == "register" else ["carol", "dave"])
 
 
 def test_concurrent_registrations_of_one_name(make):
@@ -413,3 +422,75 @@ def test_concurrent_registrations_of_one_name(make):
     assert errors == []
     assert sorted(results) == [(False, "用户名已存在")] * 7 + [(True, "注册成功")]
     assert len(rows(p)) == 1
+
+
+# --- salted passwords ------------------------------------------------------------------
+
+SALTED = {"hash": "pbkdf2_sha256", "pbkdf2_iterations": 1000}
+
+
+def salted(password, salt_hex, iterations):
+    digest = hashlib.pbkdf2_hmac("sha256", password.encode("utf-8"), bytes.fromhex(salt_hex), iterations).hex()
+    return f"pbkdf2_sha256${iterations}${salt_hex}${digest}"
+
+
+def test_salted_passwords_are_stored_self_describing(make):
+    p = make(auth={**SALTED, "seed_users": [{"username": "admin", "password": "秘密 pw"}]})
+    p.init_database()
+    assert p.register_user({"username": "bob", "password": "秘密 pw"}) == (True, "注册成功")
+    (_, admin), (_, bob) = rows(p)
+    for stored in (admin, bob):
+        scheme, iterations, salt_hex, _ = stored.split("$")
+        assert (scheme, iterations, len(salt_hex)) == ("pbkdf2_sha256", "1000", 32)
+        assert stored == salted("秘密 pw", salt_hex, 1000)
+    assert admin.split("$")[2] != bob.split("$")[2]  # a fresh salt per password
+    assert p.login_user({"username": "bob", "password": "秘密 pw"})[0] is True
+    assert p.login_user({"username": "bob", "password": "秘密 pw "}) == (False, "用户名或密码错误")
+    assert p.login_user({"username": "nobody", "password": "x"}) == (False, "用户名或密码错误")
+
+
+def test_legacy_digests_log_in_and_are_rewritten(make, tmp_path, write_json):
+    legacy = make(auth={"seed_users": [{"username": "old", "password": "pw"}]})
+    legacy.init_database()
+    assert rows(legacy) == [("old", sha("pw"))]
+    p = make(auth=SALTED)
+    assert p.login_user({"username": "old", "password": "wrong"}) == (False, "用户名或密码错误")
+    assert rows(p) == [("old", sha("pw"))]  # a failed attempt rewrites nothing
+    ok, user = p.login_user({"username": "old", "password": "pw"})
+    assert ok and user == {"id": 1, "username": "old"}
+    stored = rows(p)[0][1]
+    assert stored.startswith("pbkdf2_sha256$1000$") and stored == salted("pw", stored.split("$")[2], 1000)
+    assert p.login_user({"username": "old", "password": "pw"})[0] is True
+    # Stores keep working for the unsalted schemes, as before.
+    assert legacy.login_user({"username": "old", "password": "pw"}) == (False, "用户名或密码错误")
+
+
+@pytest.mark.parametrize("stored, ok", [
+    (salted("pw", "00" * 16, 1), True),                  # its own iteration count counts
+    (salted("pw", "ab" * 16, 2000), True),
+    (salted("pw", "ab" * 16, 2000).upper(), False),
+    ("pbkdf2_sha256$0$" + "00" * 16 + "$" + "0" * 64, False),
+    ("pbkdf2_sha256$x$" + "00" * 16 + "$" + "0" * 64, False),
+    ("pbkdf2_sha256$99999999999$" + "00" * 16 + "$" + "0" * 64, False),
+    ("pbkdf2_sha256$1$zz$" + "0" * 64, False),
+    ("pbkdf2_sha256$1$" + "00" * 16, False),
+    ("pw", False),                                       # plain text is never accepted
+    ("", False),
+])
+def test_stored_values_of_every_shape_verify_or_fail_cleanly(make, stored, ok):
+    p = make(auth=SALTED)
+    p.init_database()
+    with p.connect() as conn:
+        conn.execute("INSERT INTO users (username, password) VALUES ('u', ?)", (stored,))
+        conn.commit()
+    assert p.login_user({"username": "u", "password": "pw"})[0] is ok
+
+
+@pytest.mark.parametrize("iterations", [0, -5, "1000", True, 1.5, 2**40])
+def test_iteration_count_must_be_a_positive_integer(make, iterations):
+    p = make(auth={"hash": "pbkdf2_sha256", "pbkdf2_iterations": iterations})
+    p.init_database()
+    for call in (lambda: p.hash_password("x"), lambda: p.register_user({"username": "a", "password": "b"}),
+                 lambda: p.login_user({"username": "a", "password": "b"})):
+        with pytest.raises(ValueError, match="pbkdf2_iterations"):
+            call()

@@ -1,83 +1,70 @@
-"""The host's websocket REPL: one text line per command.
+"""The host's websocket REPL commands: parse a line, carry it out on an engine.
 
-``_parse_line`` turns a line into ``None`` or a ``(kind, body)`` pair; a
-client may also send a JSON object ``{"action": kind, ...}``, which
-``_json_action_to_kind_body`` converts. ``execute`` carries a parsed command
-out on a page engine and returns its snapshot. The parser here is the host's
-plain original one: ``vantrel_app_plugin.quelby.apply_ws_repl_parse_patch()``
-replaces it with a richer grammar.
+``_parse_line`` is the host's own, plain parser; ``apply_ws_repl_parse_patch``
+of ``vantrel_app_plugin.quelby`` replaces it with the richer one. A parsed
+command is a pair (kind, body) that ``execute`` carries out on a page engine,
+answering with the engine's snapshot.
 """
 
 from __future__ import annotations
 
-import json
 from typing import Any
 
-Command = tuple[str, dict[str, Any]]
+#: Kinds that change nothing and only ask for the current state.
+PASSIVE_KINDS = frozenset({"display", "display_stream", "gui", "ping", "quit"})
 
 
-def _json_action_to_kind_body(act: Any) -> Command | None:
-    """``{"action": kind, ...}`` as ``(kind, the other entries)``; None for anything else."""
+def _parse_line(line: str) -> tuple[str, dict] | None:
+    """The original parser: words, comma sequences and single keys."""
+    s = line.strip()
+    if not s or s.startswith("#"):
+        return None
+    low = s.lower()
+    if low in ("quit", "exit", "q"):
+        return "quit", {}
+    if low == "reset":
+        return "reset", {}
+    if low in ("display", "d"):
+        return "display", {}
+    if "," in s:
+        return "sequence", {"keys": [k.strip() for k in s.split(",") if k.strip()]}
+    return "press", {"key": s}
+
+
+def _json_action_to_kind_body(act: dict) -> tuple[str, dict] | None:
+    """``{"action": kind, ...}`` as (kind, the other entries); None for anything else."""
     if not isinstance(act, dict):
         return None
     kind = act.get("action")
     if not isinstance(kind, str) or not kind.strip():
         return None
-    body = dict(act)
-    del body["action"]
-    return kind.strip(), body
+    return kind.strip(), {k: v for k, v in act.items() if k != "action"}
 
 
-def _parse_line(line: str) -> Command | None:
-    """The host's original grammar: quit, reset, display, comma or word sequences, key presses."""
-    s = line.strip()
-    if not s or s.startswith("#"):
-        return None
-    if s.startswith("{"):
-        try:
-            act = json.loads(s)
-        except ValueError:
-            act = None
-        if isinstance(act, dict):
-            return _json_action_to_kind_body(act)
-    low = s.lower()
-    if low in ("quit", "exit", "q"):
-        return "quit", {}
-    if low in ("reset", "display"):
-        return low, {}
-    if "," in s:
-        return "sequence", {"keys": [k.strip() for k in s.split(",") if k.strip()]}
-    words = s.split()
-    if len(words) > 1:
-        return "sequence", {"keys": words}
-    return "press", {"key": s}
-
-
-def _component_for(element_id: str) -> str:
-    """The component key behind an element id of the host's layout (a widget's
-    ``id`` or its ``component_key``)."""
+def _component_of(element_id: str) -> str:
+    """The component key behind a layout element id (a widget's ``id``), else the id itself."""
     from vantrel_soft.gui_config import get_gui_layout, iter_widgets
 
     for widget in iter_widgets(get_gui_layout()):
-        key = widget.get("component_key")
-        if key and element_id in (str(key), str(widget.get("id"))):
-            return str(key)
-    raise ValueError(f"未知元素: {element_id}")
+        if str(widget.get("id")) == element_id and widget.get("component_key"):
+            return str(widget["component_key"])
+    return element_id
 
 
-def execute(engine: Any, kind: str, body: dict[str, Any]) -> dict[str, Any]:
-    """Carry out one parsed command on ``engine``; the engine's snapshot afterwards."""
+def execute(engine: Any, kind: str, body: dict) -> dict:
+    """Carry out one parsed command on ``engine`` and return its snapshot."""
     if kind == "press":
-        engine.press(body["key"])
+        engine.press(str(body["key"]))
     elif kind == "sequence":
-        for key in body["keys"]:
-            engine.press(key)
+        for key in body.get("keys") or []:
+            engine.press(str(key))
     elif kind == "merge_components":
-        engine.merge_components(**body)
+        engine.merge_components(**{str(k): v for k, v in body.items()})
     elif kind == "set_by_id":
-        engine.merge_components(**{_component_for(p["id"]): p["value"] for p in body["patches"]})
+        values = {_component_of(str(p["id"])): p.get("value") for p in body.get("patches") or []}
+        engine.merge_components(**values)
     elif kind == "reset":
         engine.reset_all()
-    elif kind != "display":
-        raise ValueError(f"不支持的命令: {kind}")
+    elif kind not in PASSIVE_KINDS:
+        raise ValueError(f"未知命令: {kind}")
     return engine.snapshot()

@@ -8,7 +8,9 @@
 //
 // The steps `_pids_listening_on_tcp_port` and `_kill_pid` are read from the
 // module's namespace at each call, as the functions of a Python module read
-// their globals, and the platform is read from `sys.platform` at each call.
+// their globals; so are the runtime's `subprocess.run`, `os.kill`,
+// `os.getpid`, `signal`, `time.sleep` and `socket` (a caller may stand in for
+// any of them), and the platform is read from `sys.platform` at each call.
 #include <vantrel/idioms.hpp>
 
 namespace nb = nanobind;
@@ -23,23 +25,12 @@ constexpr double kGraceSeconds = 0.15;
 /// Settle time after at least one listener was terminated.
 constexpr double kSettleSeconds = 0.35;
 
-Imported subprocess_run{"subprocess", "run"};
-Imported os_getpid{"os", "getpid"};
-Imported os_kill{"os", "kill"};
-Imported signal_sigterm{"signal", "SIGTERM"};
-Imported time_sleep{"time", "sleep"};
-Imported socket_socket{"socket", "socket"};
-Imported socket_af_inet{"socket", "AF_INET"};
-Imported socket_sock_stream{"socket", "SOCK_STREAM"};
-Imported socket_sol_socket{"socket", "SOL_SOCKET"};
-Imported socket_so_reuseaddr{"socket", "SO_REUSEADDR"};
 Imported re_compile{"re", "compile"};
 
 /// `pid=(\d+)`, compiled by the runtime's `re` when the module loads.
 nb::handle pid_pattern;
 
-/// SIGKILL where the platform has it (the Windows branch never sends it).
-nb::handle sigkill;
+nb::object socket_attr(nb::handle name) { return module_global("socket", name); }
 
 bool on_windows() {
     PyObject *platform = PySys_GetObject("platform"); // borrowed, read at each call
@@ -62,7 +53,8 @@ nb::object run_tool(nb::handle argv, const char *encoding = nullptr) {
     set_item(kwargs, VT_KEY("check"), Py_False);
     if (encoding) set_item(kwargs, VT_KEY("encoding"), utf8(encoding));
     nb::object args = nb::make_tuple(argv);
-    return own(PyObject_Call(subprocess_run.ptr(), args.ptr(), kwargs.ptr()));
+    nb::object run = module_global("subprocess", VT_KEY("run"));
+    return own(PyObject_Call(run.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 /// A captured stream as text (an absent stream is empty).
@@ -112,7 +104,17 @@ bool upper_contains(nb::handle line, const char *word) {
 nb::list lines_of(nb::handle text) { return nb::steal<nb::list>(checked(PyUnicode_Splitlines(text.ptr(), 0))); }
 nb::list words_of(nb::handle text) { return nb::steal<nb::list>(checked(PyUnicode_Split(text.ptr(), nullptr, -1))); }
 
-nb::object decimal_int(nb::handle s) { return own(PyLong_FromUnicodeObject(s.ptr(), 10)); }
+/// Adds the PID a token of decimal digits names; a number `int()` refuses
+/// (thousands of digits) names no process and is skipped.
+void add_pid(nb::list &found, nb::handle digits) {
+    PyObject *pid = PyLong_FromUnicodeObject(digits.ptr(), 10);
+    if (!pid) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) rethrow();
+        PyErr_Clear();
+        return;
+    }
+    found.append(nb::steal(pid));
+}
 
 /// Candidates from `netstat -ano` (Windows).
 void netstat_candidates(nb::handle port_text, nb::list &found) {
@@ -123,7 +125,7 @@ void netstat_candidates(nb::handle port_text, nb::list &found) {
         Py_ssize_t n = PyList_GET_SIZE(fields.ptr());
         if (n == 0) continue;
         nb::handle last = PyList_GET_ITEM(fields.ptr(), n - 1);
-        if (all_decimal(last)) found.append(decimal_int(last));
+        if (all_decimal(last)) add_pid(found, last);
     }
 }
 
@@ -142,13 +144,13 @@ void posix_candidates(nb::handle port_text, nb::list &found) {
         nb::str out = concat(stream(result, VT_KEY("stdout")), stream(result, VT_KEY("stderr")));
         if (argv.ptr() == lsof.ptr()) {
             for (nb::handle token : words_of(out))
-                if (all_decimal(token)) found.append(decimal_int(token));
+                if (all_decimal(token)) add_pid(found, token);
             return; // a present lsof ends the search, whatever it found
         }
         for (nb::handle line : lines_of(out)) {
             if (!mentions_port(line, port_text) || !upper_contains(line, "LISTEN")) continue;
             nb::object match = call_method(pid_pattern, VT_KEY("search"), line);
-            if (!match.is_none()) found.append(decimal_int(call_method(match, VT_KEY("group"), nb::int_(1))));
+            if (!match.is_none()) add_pid(found, call_method(match, VT_KEY("group"), nb::int_(1)));
         }
         if (PyList_GET_SIZE(found.ptr())) return;
     }
@@ -176,18 +178,19 @@ nb::list pids_listening_on_tcp_port(nb::handle port_arg) {
 }
 
 bool is_own_pid(nb::handle pid) {
-    nb::object own_pid = call0(os_getpid.get());
+    nb::object own_pid = call0(module_global("os", VT_KEY("getpid")));
     int same = PyObject_RichCompareBool(pid.ptr(), own_pid.ptr(), Py_EQ);
     if (same < 0) rethrow();
     return same != 0;
 }
 
-void sleep_for(double seconds) { call1(time_sleep.get(), nb::float_(seconds)); }
+void sleep_for(double seconds) { call1(module_global("time", VT_KEY("sleep")), nb::float_(seconds)); }
 
 /// `os.kill(pid, sig)`; false on an operating-system error.
 bool send_signal(nb::handle pid, nb::handle sig) {
     PyObject *argv[] = {pid.ptr(), sig.ptr()};
-    PyObject *r = PyObject_Vectorcall(os_kill.ptr(), argv, 2, nullptr);
+    nb::object kill = module_global("os", VT_KEY("kill"));
+    PyObject *r = PyObject_Vectorcall(kill.ptr(), argv, 2, nullptr);
     if (r) {
         Py_DECREF(r);
         return true;
@@ -200,14 +203,20 @@ bool send_signal(nb::handle pid, nb::handle sig) {
 bool kill_pid(nb::handle pid_arg) {
     nb::object pid = int_arg(pid_arg, "_kill_pid", "pid");
     if (is_own_pid(pid)) return false;
+    // 0 and negative numbers name process groups (-1: every process), not a process.
+    int positive = PyObject_RichCompareBool(pid.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (positive < 0) rethrow();
+    if (!positive) return false;
     if (on_windows()) {
         nb::str decimal = nb::steal<nb::str>(checked(PyObject_Str(pid.ptr())));
         nb::object result = run_tool(nb::make_tuple("taskkill", "/PID", decimal, "/F"));
         return attr(result, VT_KEY("returncode")).equal(nb::int_(0));
     }
-    if (!send_signal(pid, signal_sigterm.get())) return false;
+    if (!send_signal(pid, module_global("signal", VT_KEY("SIGTERM")))) return false;
     sleep_for(kGraceSeconds);
-    if (sigkill.ptr()) send_signal(pid, sigkill); // already gone is fine
+    // Already gone is fine; a platform without SIGKILL has had SIGTERM only.
+    if (nb::object sigkill = getattr_opt(import("signal"), VT_KEY("SIGKILL")); sigkill.is_valid())
+        send_signal(pid, sigkill);
     return true;
 }
 
@@ -252,11 +261,11 @@ nb::object ensure_port_available(nb::handle host, nb::handle port_arg, nb::handl
     bool everywhere = equals(host, "0.0.0.0") || equals(host, "::");
     nb::object address = nb::make_tuple(everywhere ? nb::handle(VT_KEY("")) : host, port);
 
-    PyObject *argv[] = {socket_af_inet.ptr(), socket_sock_stream.ptr()};
-    nb::object sock = own(PyObject_Vectorcall(socket_socket.ptr(), argv, 2, nullptr));
+    nb::object sock = socket_attr(VT_KEY("socket"))(socket_attr(VT_KEY("AF_INET")), socket_attr(VT_KEY("SOCK_STREAM")));
     nb::object bind_error;
     try {
-        call_method(sock, VT_KEY("setsockopt"), socket_sol_socket.get(), socket_so_reuseaddr.get(), nb::int_(1));
+        call_method(sock, VT_KEY("setsockopt"), socket_attr(VT_KEY("SOL_SOCKET")), socket_attr(VT_KEY("SO_REUSEADDR")),
+                    nb::int_(1));
         call_method(sock, VT_KEY("bind"), address);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError)) {
@@ -282,7 +291,6 @@ NB_MODULE(dovask, m) {
     m.doc() = "Free a TCP port before a server starts: find its listeners, terminate them, probe the port.";
 
     pid_pattern = call1(re_compile.get(), utf8("pid=(\\d+)")).release();
-    sigkill = getattr_opt(import("signal"), VT_KEY("SIGKILL")).release();
 
     m.def("_pids_listening_on_tcp_port", &pids_listening_on_tcp_port, nb::arg("port").none(),
           nb::sig("def _pids_listening_on_tcp_port(port: int) -> list[int]"),

@@ -205,6 +205,7 @@ def test_windows_branch(tools, monkeypatch):
     ("123\n456\n123\n", None, [123, 456], False),
     ("", "LISTEN 0 5 *:80 users:((\"x\",pid=9,fd=3))", [], False),  # a present lsof ends the search
     ("lsof: warning 77\nbad 0 -5 ٣\n", None, [3, 77], False),        # decimal tokens only; 0 dropped
+    ("12\n" + "9" * 5000 + "\n", None, [12], False),                  # more digits than int() takes
     (None, 'LISTEN 0 128 127.0.0.1:80 0.0.0.0:* users:(("a",pid=31,fd=3))\n'
            'LISTEN 0 128 [::]:80 [::]:* users:(("a",pid=31,fd=4))\n'
            'LISTEN 0 128 0.0.0.0:8080 0.0.0.0:* users:(("b",pid=32,fd=3))\n'
@@ -246,3 +247,118 @@ def test_reclaim_waits_only_after_a_termination(monkeypatch):
     start = time.perf_counter()
     assert reclaim_listeners(1) == []
     assert time.perf_counter() - start < 0.3
+
+
+# --- termination and the probe, with the runtime's calls stood in for ---------------------
+
+
+@pytest.fixture
+def spies(monkeypatch):
+    """Records ``os.kill`` and ``time.sleep`` instead of signalling and sleeping."""
+    rec = {"kill": [], "sleep": []}
+    monkeypatch.setattr(os, "kill", lambda pid, sig: rec["kill"].append((pid, sig)))
+    monkeypatch.setattr(time, "sleep", rec["sleep"].append)
+    return rec
+
+
+@pytest.mark.parametrize("platform", ["linux", "win32"])
+@pytest.mark.parametrize("pid", [0, -1, -os.getpid(), os.getpid()])
+def test_kill_pid_refuses_itself_and_process_groups(spies, tools, monkeypatch, platform, pid):
+    monkeypatch.setattr(sys, "platform", platform)
+    calls = tools("taskkill")
+    assert _kill_pid(pid) is False
+    assert spies == {"kill": [], "sleep": []} and not calls.exists()
+
+
+@pytest.mark.parametrize("first, second, done, sent", [
+    (None, None, True, ["SIGTERM", "SIGKILL"]),
+    (ProcessLookupError(), None, False, []),
+    (PermissionError(), None, False, []),
+    (None, ProcessLookupError(), True, ["SIGTERM"]),
+    (ValueError("odd"), None, ValueError, []),
+])
+def test_kill_pid_politely_then_forced(monkeypatch, first, second, done, sent):
+    signals, sleeps, answers = [], [], iter([first, second])
+
+    def kill(pid, sig):
+        exc = next(answers)
+        if exc:
+            raise exc
+        signals.append((pid, sig.name))
+
+    monkeypatch.setattr(os, "kill", kill)
+    monkeypatch.setattr(time, "sleep", sleeps.append)
+    if done is ValueError:
+        with pytest.raises(ValueError):
+            _kill_pid(4_000_000)
+    else:
+        assert _kill_pid(4_000_000) is done
+    assert signals == [(4_000_000, name) for name in sent]
+    assert sleeps == ([0.15] if done is True else [])
+
+
+@pytest.mark.parametrize("call", [lambda: _pids_listening_on_tcp_port(80), lambda: _kill_pid(4321)])
+def test_windows_tools_that_cannot_start(tools, monkeypatch, call):
+    monkeypatch.setattr(sys, "platform", "win32")
+    with pytest.raises(FileNotFoundError):
+        call()
+
+
+class FakeSocket:
+    """Records what the probe does; the step named ``fail`` raises ``error``."""
+
+    made, fail, error = [], None, None
+
+    def __init__(self, family, kind):
+        self.log = [("socket", family, kind)]
+        FakeSocket.made.append(self)
+
+    def _step(self, *entry):
+        self.log.append(entry)
+        if entry[0] == FakeSocket.fail:
+            raise FakeSocket.error
+
+    def setsockopt(self, *args):
+        self._step("setsockopt", *args)
+
+    def bind(self, address):
+        self._step("bind", address)
+
+    def close(self):
+        self.log.append(("close",))
+
+
+@pytest.fixture
+def fake_socket(monkeypatch):
+    FakeSocket.made, FakeSocket.fail, FakeSocket.error = [], None, None
+    monkeypatch.setattr(socket, "socket", FakeSocket)
+    monkeypatch.setattr(dovask, "reclaim_listeners", lambda port, host: ["reclaimed", port, host])
+    return FakeSocket
+
+
+@pytest.mark.parametrize("host, probe", [("0.0.0.0", ""), ("::", ""), ("127.0.0.1", "127.0.0.1"), ("", "")])
+def test_probe_binds_the_host_or_every_interface(fake_socket, host, probe):
+    assert ensure_port_available(host, 5000) == ["reclaimed", 5000, host]
+    assert ensure_port_available(host, 5000, reclaim=False) == []
+    assert fake_socket.made[0].log == [
+        ("socket", socket.AF_INET, socket.SOCK_STREAM),
+        ("setsockopt", socket.SOL_SOCKET, socket.SO_REUSEADDR, 1),
+        ("bind", (probe, 5000)),
+        ("close",),
+    ]
+
+
+@pytest.mark.parametrize("step, error, raised", [
+    ("bind", OSError(98, "Address already in use"), SystemExit),
+    ("bind", socket.gaierror(-2, "Name or service not known"), SystemExit),
+    ("setsockopt", PermissionError(1, "nope"), SystemExit),
+    ("bind", OverflowError("bind(): port must be 0-65535."), OverflowError),
+])
+def test_probe_failures_close_the_socket(fake_socket, step, error, raised):
+    fake_socket.fail, fake_socket.error = step, error
+    with pytest.raises(raised) as info:
+        ensure_port_available("h", 5000, reclaim=False)
+    if raised is SystemExit:
+        assert info.value.__cause__ is error and info.value.__suppress_context__
+        assert info.value.code.startswith(f"端口 h:5000 仍被占用（{error}）。\n")
+    assert fake_socket.made[0].log[-1] == ("close",)

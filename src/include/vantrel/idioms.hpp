@@ -748,11 +748,6 @@ inline void require_tuple(nb::handle h, const char *func, const char *param) {
     if (!PyTuple_CheckExact(h.ptr())) raise_arg_type(func, param, "tuple", h);
 }
 
-/// The argument must be exactly an int (bool and other subclasses are rejected).
-inline void require_int(nb::handle h, const char *func, const char *param) {
-    if (!PyLong_CheckExact(h.ptr())) raise_arg_type(func, param, "int", h);
-}
-
 // ---------------------------------------------------------------------------
 // Bound classes holding Python references
 // ---------------------------------------------------------------------------

@@ -37,22 +37,25 @@ nb::object bare(nb::handle kind) { return pair(kind, nb::dict()); }
 /// Kelvin sign (to "k"); a test checks this over the whole code-point range.
 constexpr Py_UCS4 kKelvin = 0x212A;
 
-/// `s.lower()` when it could still equal an ASCII word of at most `longest`
-/// characters, else null: lower-casing never shortens a text, and a character
-/// beyond ASCII other than the Kelvin sign never lower-cases to ASCII.
-nb::object lower_if_short(nb::handle s, Py_ssize_t longest) {
+/// `s.lower()` written to `out` (NUL-terminated) when it could still equal an
+/// ASCII word of at most `longest` characters; false otherwise. Lower-casing
+/// never shortens a text, and a character beyond ASCII other than the Kelvin
+/// sign never lower-cases to ASCII; so no str is made for the comparison.
+bool lower_if_short(nb::handle s, Py_ssize_t longest, char *out) {
     PyObject *o = s.ptr();
     Py_ssize_t n = PyUnicode_GET_LENGTH(o);
-    if (n > longest) return nb::object();
-    if (!PyUnicode_IS_ASCII(o)) {
-        int kind = PyUnicode_KIND(o);
-        const void *data = PyUnicode_DATA(o);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (c > 127 && c != kKelvin) return nb::object();
-        }
+    if (n > longest) return false;
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == kKelvin) c = 'k';
+        else if (c > 127) return false;
+        else if (c >= 'A' && c <= 'Z') c += 32;
+        out[i] = (char) c;
     }
-    return lower(s);
+    out[n] = '\0';
+    return true;
 }
 
 nb::object set_by_id_pair(nb::handle patch) {
@@ -72,9 +75,15 @@ nb::object sequence(nb::handle keys) {
 /// Step 3: a line holding a JSON object goes to the host's converter. Null
 /// when parsing goes on with the text grammar.
 nb::object json_action(nb::handle s) {
-    // A stripped JSON object text ends with "}": anything else cannot decode
-    // to an object, so the decoder (and its error) is spared.
-    if (PyUnicode_READ_CHAR(s.ptr(), PyUnicode_GET_LENGTH(s.ptr()) - 1) != '}') return nb::object();
+    // An object's first token is a string or its closing brace: other text
+    // the decoder refuses at once with a decoding error, so the decoder (and
+    // the exception it would build) is spared. (Nothing is concluded from the
+    // end of the line: the decoder may fail before it gets there, say on
+    // nesting too deep for the runtime, and that error propagates.)
+    Py_ssize_t i = 1, n = PyUnicode_GET_LENGTH(s.ptr());
+    Py_UCS4 c = 0;
+    while (i < n && ((c = PyUnicode_READ_CHAR(s.ptr(), i)) == ' ' || c == '\t' || c == '\n' || c == '\r')) ++i;
+    if (i == n || (c != '"' && c != '}')) return nb::object();
     auto dropped = [] {
         return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError);
     };
@@ -92,7 +101,13 @@ nb::object json_action(nb::handle s) {
     // Data after the value is the decoder's "Extra data" error.
     if (!end.equal(nb::int_(PyUnicode_GET_LENGTH(s.ptr())))) return nb::object();
     if (!is_mapping(act)) return nb::object();
-    nb::object convert = import_from(VT_KEY("vantrel_soft.ws_repl"), VT_KEY("_json_action_to_kind_body"));
+    nb::object convert;
+    try { // the import belongs to this step: its value and type errors send the line on too
+        convert = import_from(VT_KEY("vantrel_soft.ws_repl"), VT_KEY("_json_action_to_kind_body"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        return nb::object();
+    }
     PyObject *r = PyObject_CallOneArg(convert.ptr(), act.ptr());
     if (!r) {
         if (!dropped()) rethrow();
@@ -107,12 +122,10 @@ nb::object json_action(nb::handle s) {
 
 /// Step 4: the fixed command words.
 nb::object command_word(nb::handle s) {
-    nb::object low = lower_if_short(s, kLongestCommand);
-    if (!low.is_valid()) return nb::object();
-    const char *w = (const char *) PyUnicode_1BYTE_DATA(low.ptr()); // ASCII: the only case that can match
-    if (!PyUnicode_IS_ASCII(low.ptr())) return nb::object();
+    char w[kLongestCommand + 1];
+    if (!lower_if_short(s, kLongestCommand, w)) return nb::object();
     auto is = [&](const char *word) { return strcmp(w, word) == 0; };
-    switch (PyUnicode_GET_LENGTH(low.ptr())) {
+    switch (PyUnicode_GET_LENGTH(s.ptr())) {
     case 1: return is("q") ? bare(VT_KEY("quit")) : is("d") ? bare(VT_KEY("display")) : nb::object();
     case 3: return is("gui") ? bare(VT_KEY("gui")) : nb::object();
     case 4:
@@ -170,9 +183,9 @@ nb::object comma_keys(nb::handle s) {
 nb::object merge_words(nb::handle parts) {
     Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
     if (n != 3 && (n < 5 || n % 2 == 0)) return nb::object();
-    nb::object first = lower_if_short(PyList_GET_ITEM(parts.ptr(), 0), kLongestMergeWord);
-    if (!first.is_valid() ||
-        !(equals(first, "merge_components") || equals(first, "mc") || equals(first, "components")))
+    char first[kLongestMergeWord + 1];
+    if (!lower_if_short(PyList_GET_ITEM(parts.ptr(), 0), kLongestMergeWord, first) ||
+        !(strcmp(first, "merge_components") == 0 || strcmp(first, "mc") == 0 || strcmp(first, "components") == 0))
         return nb::object();
     nb::dict body;
     for (Py_ssize_t i = 1; i + 1 < n; i += 2)

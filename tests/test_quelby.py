@@ -3,6 +3,7 @@ rules, JSON lines through the host's converter, the host's element ids, and
 hostile input. A plain Python rendering of the grammar (the benchmark's twin)
 serves as the reference for generated lines."""
 
+import json
 import random
 import re
 import sys
@@ -173,3 +174,141 @@ def test_execute_carries_out_each_kind(make_engine):
     assert run("reset")["display"] == "已复位"
     with pytest.raises(ValueError, match="未知命令"):
         ws_repl.execute(engine, "fly", {})
+
+
+# --- more of the runtime's rules, exactly ---------------------------------------------------
+
+
+@pytest.mark.parametrize("template", ["{}et id v", "s{}t id v", "se{} id v", "set{}id{}v"])
+def test_each_letter_of_set_agrees_with_re_over_every_code_point(template):
+    pattern = re.compile(r"(?i)^set\s+(\S+)\s+(.*)$")
+    lines = [template.format(chr(c), chr(c)) for c in range(sys.maxunicode + 1)]
+    got = [r is not None and r[0] == "set_by_id" for r in map(parse_repl_line, lines)]
+    assert got == [pattern.match(line.strip()) is not None for line in lines]
+
+
+def test_single_characters_follow_str_lower():
+    words = {"q": ("quit", {}), "d": ("display", {})}
+    for c in map(chr, range(sys.maxunicode + 1)):
+        s = c.strip()
+        want = None if s in ("", "#") else words.get(s.lower()) or (SEQ() if s == "," else ("press", {"key": s}))
+        assert parse_repl_line(c) == want, hex(ord(c))
+
+
+@pytest.mark.parametrize("doc", [
+    '{"a": 1, "a": 2}', '{"n": NaN, "i": Infinity, "j": -Infinity, "z": -0.0, "e": 1E400}',
+    '{"x": 123456789012345678901234567890, "f": 1.5e-7}', '{"s": "\\u00e9\\ud83d\\ude00\\ud800", "\ud800": "é"}',
+    '{ }', '{\t"a" :\r\n[1, {"b": null}, true, false, "x"] }', '{"a": 1}{"b": 2}', '{"a": 1} x',
+    '{"a": 1,}', '{"a": 01}', '{"k": "a\tb"}', '{"a": 1' + "0" * 5000 + "}", '{"a": 1', '{"a" 1}',
+    '{"a": [1, 2}', '{"\\x": 1}', '{"a": nan}', '{"a": -}', '{"a": {"b": }}', '{"a": tru}', '{"a": 1e}',
+])
+def test_json_lines_decode_as_json_loads_does(monkeypatch, doc):
+    monkeypatch.setattr(ws_repl, "_json_action_to_kind_body", lambda act: ("ok", act))
+    try:
+        want = ("ok", json.loads(doc))
+    except ValueError:
+        want = None  # read as text
+    got = parse_repl_line(doc)
+    if want is None:
+        assert got is None or got[0] != "ok"
+    else:
+        assert repr(got) == repr(want)  # NaN is unequal to itself; its text is not
+
+
+def test_json_lines_agree_with_json_loads_on_random_text(monkeypatch):
+    monkeypatch.setattr(ws_repl, "_json_action_to_kind_body", lambda act: ("ok", act))
+    rnd = random.Random(11)
+    pieces = ['"a"', ":", ",", " ", "{", "}", "[", "]", "1", "-", "e", ".", "0", "null", "NaN", "\\", '"', "\n"]
+    values = [1, -0.5, "x", None, True, [1, {"c": 2}], {}, float("nan")]
+    for _ in range(20000):
+        # a JSON object, often with one piece put in or replaced
+        doc = json.dumps({rnd.choice("ab"): rnd.choice(values) for _ in range(rnd.randint(0, 3))})
+        if rnd.random() < 0.7:
+            at = rnd.randrange(1, len(doc) + 1)
+            doc = doc[:at] + rnd.choice(pieces) + doc[at + rnd.randint(0, 1):]
+        try:
+            want = ("ok", json.loads(doc.strip()))
+        except ValueError:
+            want = None
+        got = parse_repl_line(doc)
+        assert repr(got) == repr(want) if want else (got is None or got[0] != "ok"), repr(doc)
+
+
+@pytest.mark.parametrize("line", ['{"a":' * 100_000 + "1" + "}" * 100_000, '{"a":' * 100_000])
+def test_json_nesting_beyond_the_runtime_limit_propagates(line):
+    with pytest.raises(RecursionError):
+        parse_repl_line(line)
+
+
+@pytest.mark.parametrize("line, want", [
+    ("x" * 1_000_000, ("press", {"key": "x" * 1_000_000})),
+    ("a," * 200_000, SEQ(*["a"] * 200_000)),
+    ("mc " + "k v " * 100_000 + "k w", ("merge_components", {"k": "w"})),
+    ("set id " + "v " * 200_000, SET("id", ("v " * 200_000).strip())),
+    (" " * 1_000_000, None),
+])
+def test_huge_lines(line, want):
+    assert parse_repl_line(line) == want
+
+
+# --- what the parser asks of the host ---------------------------------------------------------
+
+
+def test_converter_result_is_returned_unchanged(monkeypatch):
+    class Pair(tuple):
+        pass
+
+    result = Pair(("kind", {"body": 1}))
+    monkeypatch.setattr(ws_repl, "_json_action_to_kind_body", lambda act: result)
+    assert parse_repl_line('{"x": 1}') is result
+
+
+class Refusing:
+    """A host module whose names cannot be read: ``error`` is raised instead."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        if name.startswith("__"):
+            raise AttributeError(name)
+        raise self.error
+
+
+@pytest.mark.parametrize("module, outcome", [
+    (None, ImportError),                           # the host module is missing
+    (Refusing(RuntimeError("host")), RuntimeError),
+    (Refusing(ValueError("host")), SEQ('{"a":', "1}")),   # a value error of the step: read as text
+])
+def test_host_module_for_a_json_line(monkeypatch, module, outcome):
+    monkeypatch.setitem(sys.modules, "vantrel_soft.ws_repl", module)
+    assert parse_repl_line("{oops") == ("press", {"key": "{oops"})  # no JSON object: no import
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            parse_repl_line('{"a": 1}')
+    else:
+        assert parse_repl_line('{"a": 1}') == outcome
+
+
+def test_patch_needs_the_host_module(monkeypatch):
+    monkeypatch.setitem(sys.modules, "vantrel_soft.ws_repl", None)
+    with pytest.raises(ImportError):
+        apply_ws_repl_parse_patch()
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3)])
+def test_element_id_errors_beyond_ordinary_severity_propagate(monkeypatch, error):
+    def known_element_ids():
+        raise error
+
+    monkeypatch.setattr(gui_config, "known_element_ids", known_element_ids)
+    with pytest.raises(type(error)):
+        parse_repl_line("lamp on")
+
+
+def test_element_ids_are_asked_for_two_word_lines_only(monkeypatch):
+    calls = []
+    monkeypatch.setattr(gui_config, "known_element_ids", lambda: calls.append(1) or {"a", "mc"})
+    for line in ("a", "a b c", "a, b", "set a b", "mc a b", "mc a"):
+        parse_repl_line(line)
+    assert calls == [1]

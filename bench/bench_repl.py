@@ -79,8 +79,8 @@ CORPUS = ["登录", "Enter", "  q ", "display", "SET lamp on", "set lamp on, off
 
 
 def parse_corpus(parse):
-    def run():
-        return [parse(line) for line in CORPUS]
+    def run():  # the loop runs in C on both sides: only the parsers are timed
+        return list(map(parse, CORPUS))
     return run
 
 

@@ -38,7 +38,9 @@ def _json_action_to_kind_body(act: dict) -> tuple[str, dict] | None:
     kind = act.get("action")
     if not isinstance(kind, str) or not kind.strip():
         return None
-    return kind.strip(), {k: v for k, v in act.items() if k != "action"}
+    body = dict(act)
+    del body["action"]
+    return kind.strip(), body
 
 
 def _component_of(element_id: str) -> str:

@@ -59,8 +59,8 @@ bool lower_if_short(nb::handle s, Py_ssize_t longest, char *out) {
 }
 
 nb::object set_by_id_pair(nb::handle patch) {
-    nb::list patches;
-    patches.append(patch);
+    nb::object patches = own(PyList_New(1));
+    PyList_SET_ITEM(patches.ptr(), 0, Py_NewRef(patch.ptr()));
     nb::dict body;
     set_item(body, VT_KEY("patches"), patches);
     return pair(VT_KEY("set_by_id"), body);
@@ -170,11 +170,19 @@ nb::object set_line(nb::handle s) {
 
 /// Step 6: comma-separated keys, each stripped, empty ones dropped.
 nb::object comma_keys(nb::handle s) {
-    nb::list pieces = nb::steal<nb::list>(checked(PyUnicode_Split(s.ptr(), VT_KEY(",").ptr(), -1)));
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    int kind = PyUnicode_KIND(o);
+    const void *data = PyUnicode_DATA(o);
     nb::list keys;
-    for (nb::handle piece : pieces) {
-        nb::str key = strip(piece);
-        if (PyUnicode_GET_LENGTH(key.ptr())) keys.append(key);
+    for (Py_ssize_t start = 0; start <= n;) { // each piece is cut once, already stripped
+        Py_ssize_t end = start;
+        while (end < n && PyUnicode_READ(kind, data, end) != ',') ++end;
+        Py_ssize_t lo = start, hi = end;
+        while (lo < hi && is_space(PyUnicode_READ(kind, data, lo))) ++lo;
+        while (hi > lo && is_space(PyUnicode_READ(kind, data, hi - 1))) --hi;
+        if (hi > lo) keys.append(substring(s, {lo, hi}));
+        start = end + 1;
     }
     return sequence(keys);
 }

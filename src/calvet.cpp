@@ -265,7 +265,14 @@ void flash(nb::handle message, nb::handle category) {
     own(PyObject_Vectorcall(global(VT_KEY("flash")).ptr(), argv, 2, nullptr));
 }
 
-bool posted(nb::handle request) { return equals(attr(request, VT_KEY("method")), "POST"); }
+/// On a POST, the pair (flag, payload) that `web.<operation>(form)` answers
+/// for the submitted form, its body held to `limit`; false on a GET.
+bool submit(nb::handle web, nb::handle operation, nb::handle limit, nb::object &flag, nb::object &payload) {
+    if (!equals(attr(global(VT_KEY("request")), VT_KEY("method")), "POST")) return false;
+    nb::object request = limited_request(limit);
+    unpack2(call_method(web, operation, form_of(request)), flag, payload);
+    return true;
+}
 
 // --- the secret key ------------------------------------------------------------
 
@@ -390,11 +397,8 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
                   return redirect_to(truthy(call_method(web, VT_KEY("session_user"))) ? home : login);
               }), false);
     add_route(app, login, "plugin_login", view("plugin_login", [web, home, limit]() -> nb::object {
-                  nb::object request = global(VT_KEY("request"));
-                  if (posted(request)) {
-                      request = limited_request(limit);
-                      nb::object ok, payload;
-                      unpack2(call_method(web, VT_KEY("login_user"), form_of(request)), ok, payload);
+                  nb::object ok, payload;
+                  if (submit(web, VT_KEY("login_user"), limit, ok, payload)) {
                       if (truthy(ok) && is_mapping(payload)) {
                           call_method(web, VT_KEY("set_session_user"), payload);
                           flash(VT_KEY("登录成功"), VT_KEY("success"));
@@ -406,11 +410,8 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
               }), true);
     if (with_register)
         add_route(app, reg, "plugin_register", view("plugin_register", [web, login, limit]() -> nb::object {
-                      nb::object request = global(VT_KEY("request"));
-                      if (posted(request)) {
-                          request = limited_request(limit);
-                          nb::object ok, message;
-                          unpack2(call_method(web, VT_KEY("register_user"), form_of(request)), ok, message);
+                      nb::object ok, message;
+                      if (submit(web, VT_KEY("register_user"), limit, ok, message)) {
                           if (truthy(ok)) {
                               flash(text(message), VT_KEY("success"));
                               return redirect_to(login);

@@ -138,7 +138,9 @@ def test_browser_session_end_to_end(project):
     base = f"http://127.0.0.1:{port}"
     try:
         with sync_api.sync_playwright() as pw:
-            browser = pw.chromium.launch(executable_path=browser_path, args=["--no-sandbox"])
+            # The browser runs without the sanitizer runtime a `make test-asan` run preloads.
+            env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+            browser = pw.chromium.launch(executable_path=browser_path, args=["--no-sandbox"], env=env)
             page = browser.new_page()
             requests = []
             page.on("request", lambda r: requests.append(r.url))

@@ -43,6 +43,15 @@ def _rename_dashboard(layout):
 
 USERS = ("database", "tables", 0)
 
+
+def _add_user_column(column):
+    return lambda layout: layout["database"]["tables"][0]["columns"].append(column)
+
+
+def _welcome(text):
+    return _set(("tk", "actions", "登录"), {"type": "login", "success_message": text})
+
+
 #: (id, change of the example, every finding expected as (severity, path, code)).
 CASES = [
     ("action page not in the page list", _set(("tk", "actions", "去注册", "page"), "registr"),
@@ -118,14 +127,25 @@ CASES = [
       for key in ("start_page", "home_after_login", "after_register_page", "after_logout_page", "public_pages")}),
     ("form require_login has no effect", _set(("tk", "forms", "add_student", "require_login"), True),
      {("warning", "$.tk.forms.add_student.require_login", "ignored")}),
-    ("account column registration cannot fill",
-     lambda l: l["database"]["tables"][0]["columns"].append({"name": "email", "not_null": True}),
+    ("account column registration cannot fill", _add_user_column({"name": "email", "not_null": True}),
      {("error", "$.database.tables[0].columns[4].not_null", "account-row")}),
-    ("seeded account without a password", _set(("auth", "seed_users"), [{"username": "admin"}]),
-     {("warning", "$.auth.seed_users[0]", "seed")}),
-    ("welcome text with a field the user record lacks",
-     _set(("tk", "actions", "登录"), {"type": "login", "success_message": "你好 {nickname}"}),
-     {("error", '$.tk.actions["登录"].success_message', "welcome")}),
+    ("account column with a default", _add_user_column({"name": "email", "not_null": True, "default": None}), set()),
+    ("text primary key registration cannot fill",
+     _add_user_column({"name": "code", "primary_key": True, "not_null": True}),
+     {("error", "$.database.tables[0].columns[4].not_null", "account-row")}),
+    ("seed accounts not an array", _set(("auth", "seed_users"), "admin"), {("warning", "$.auth.seed_users", "seed")}),
+    ("seed accounts skipped", _set(("auth", "seed_users"), [
+        {"username": "  ", "password": "x"}, {"username": "b", "password": ""}, 7, {"password": "x"},
+        {"username": 5, "password": 6}]),
+     {("warning", "$.auth.seed_users[0].username", "seed"), ("warning", "$.auth.seed_users[1].password", "seed"),
+      ("warning", "$.auth.seed_users[2]", "seed"), ("warning", "$.auth.seed_users[3]", "seed")}),
+    ("default user without a password", lambda l: l["auth"].update(seed_users=None, default_user={"username": "r"}),
+     {("warning", "$.auth.default_user", "seed")}),
+    ("default user beside seed accounts", _set(("auth", "default_user"), {"username": "r", "password": "p"}),
+     {("warning", "$.auth.default_user", "ignored")}),
+    ("welcome text filled from the user record", _welcome("欢迎 {username}（{id:04d}）{username.upper}"), set()),
+    *[(f"welcome text {text}", _welcome(text), {("error", '$.tk.actions["登录"].success_message', "welcome")})
+      for text in ("你好 {nickname}", "你好 {}", "你好 {0}", "{username:>{width}}", "欢迎 {username")],
 ]
 
 
@@ -193,69 +213,3 @@ def test_readme_layout_is_clean():
     block = section[section.index("```json") + len("```json"):]
     assert check_layout(json.loads(block[:block.index("```")])) == []
 
-
-ACCOUNT_COLUMNS = [  # (extra column of the account table, refused)
-    ({"name": "email", "type": "TEXT", "not_null": True}, True),
-    ({"name": "email", "type": "TEXT", "not_null": True, "default": "''"}, False),  # the default fills it
-    ({"name": "email", "type": "TEXT", "not_null": True, "default": None}, False),  # present, even as null
-    ({"name": "email", "type": "TEXT"}, False),
-    ({"name": "code", "type": "TEXT", "primary_key": True, "not_null": True}, True),
-]
-
-
-@pytest.mark.parametrize("column, refused", ACCOUNT_COLUMNS)
-def test_account_columns_that_registration_cannot_fill(column, refused):
-    layout = copy.deepcopy(EXAMPLE)
-    layout["database"]["tables"][0]["columns"].append(column)
-    # Renamed account columns count as written; the row id fills itself.
-    layout["database"]["tables"][0]["columns"][1]["name"] = "login"
-    layout["auth"]["username_column"] = "login"
-    found = [(f.path, f.code) for f in check_layout(layout)]
-    assert found == ([("$.database.tables[0].columns[4].not_null", "account-row")] if refused else [])
-
-
-SEEDS = [  # (seed_users, default_user (absent: ...), findings as (path under $.auth, code))
-    ("admin", ..., [("seed_users", "seed")]),
-    ([{"username": "  ", "password": "x"}, {"username": "b", "password": ""}, 7, {"password": "x"}], ...,
-     [("seed_users[0].username", "seed"), ("seed_users[1].password", "seed"), ("seed_users[2]", "seed"),
-      ("seed_users[3]", "seed")]),
-    ([{"username": 0, "password": "x"}, {"username": 5, "password": 6}], ..., [("seed_users[0].username", "seed")]),
-    (None, "admin", [("default_user", "seed")]),
-    (None, {"username": "root"}, [("default_user", "seed")]),
-    (None, {"username": "root", "password": "pw"}, []),
-    ([], {"username": "root", "password": "pw"}, [("default_user", "ignored")]),  # an empty list is no fallback
-]
-
-
-@pytest.mark.parametrize("seed_users, default_user, expected", SEEDS)
-def test_seeded_accounts_that_are_skipped(seed_users, default_user, expected):
-    layout = copy.deepcopy(EXAMPLE)
-    layout["auth"]["seed_users"] = seed_users
-    if default_user is not ...:
-        layout["auth"]["default_user"] = default_user
-    found = [(f.path, f.code) for f in check_layout(layout)]
-    assert found == [("$.auth." + path, code) for path, code in expected]
-    assert all(f.severity == "warning" for f in check_layout(layout))
-
-
-@pytest.mark.parametrize("message, problem", [
-    ("欢迎回来，{username}（编号 {id:04d}）", None),
-    ("{username.upper}", None),
-    ("你好 {nickname}", "{nickname}"),
-    ("你好 {}", "positional"),
-    ("你好 {0}", "positional"),
-    ("{username:>{width}}", "{width}"),  # a nested field is filled too
-    ("欢迎 {username", "not a valid format string"),
-    (12, None),  # its text form has no placeholder
-])
-def test_welcome_text_placeholders(message, problem):
-    layout = copy.deepcopy(EXAMPLE)
-    layout["tk"]["actions"]["登录"] = {"type": "login", "success_message": message}
-    found = check_layout(layout)
-    if problem is None:
-        assert found == []
-    else:
-        (finding,) = found
-        assert (finding.severity, finding.path, finding.code) == (
-            "error", '$.tk.actions["登录"].success_message', "welcome")
-        assert problem in finding.message

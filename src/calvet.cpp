@@ -181,6 +181,7 @@ nb::object render(nb::handle app, nb::handle tmpl, nb::handle source, nb::dict c
 }
 
 nb::object render_auth_page(nb::handle self, nb::handle page_key) {
+    require_flask();
     require_str(page_key, "render_auth_page", "page_key");
     nb::dict cfg = page_config(self, page_key);
     nb::str title = text_or(cfg, VT_KEY("title"), page_key);
@@ -270,7 +271,15 @@ void flash(nb::handle message, nb::handle category) {
 bool submit(nb::handle web, nb::handle operation, nb::handle limit, nb::object &flag, nb::object &payload) {
     if (!equals(attr(global(VT_KEY("request")), VT_KEY("method")), "POST")) return false;
     nb::object request = limited_request(limit);
-    unpack2(call_method(web, operation, form_of(request)), flag, payload);
+    nb::object result = call_method(web, operation, form_of(request));
+    // A pair is a tuple or a list of two: anything else (a two-letter text
+    // included) is an error of the request.
+    if (!(PyTuple_Check(result.ptr()) || PyList_Check(result.ptr())) || PyObject_Size(result.ptr()) != 2) {
+        PyErr_Format(PyExc_TypeError, "%U() must return a (flag, payload) pair, not %s", operation.ptr(),
+                     Py_TYPE(result.ptr())->tp_name);
+        rethrow();
+    }
+    unpack2(result, flag, payload);
     return true;
 }
 
@@ -378,6 +387,7 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
     check_path(login, "登录页路由含有控制字符: ");
     check_path(home, "web.home_after_login 含有控制字符: ");
     if (equals(login, "/")) refuse("登录页路由与首页路由冲突: ", login);
+    if (equals(home, "/")) refuse("web.home_after_login 不能是首页路由（登录后的首页会重定向到自身）: ", home);
     if (equals(login, "/logout")) refuse("登录页路由与注销路由冲突: ", login);
     if (with_register) {
         check_path(reg, "注册页路由含有控制字符: ");

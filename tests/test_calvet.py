@@ -110,14 +110,15 @@ def test_registration_flow(make_web):
 
 
 def test_login_result_that_is_not_a_pair_is_a_server_error(make_web):
-    class Odd(JsonAppPluginWeb):
-        def login_user(self, fields):
-            return "abc"
+    for result in ("abc", "ok", (True,), 5):  # "ok" would unpack, but is no pair
+        class Odd(JsonAppPluginWeb):
+            def login_user(self, fields, result=result):
+                return result
 
-    client = make_web(cls=Odd).create_flask_app().test_client()
-    assert login(client).status_code == 500
-    with client.session_transaction() as session:
-        assert dict(session) == {}
+        client = make_web(cls=Odd).create_flask_app().test_client()
+        assert login(client).status_code == 500
+        with client.session_transaction() as session:
+            assert dict(session) == {}
 
     class Flagged(JsonAppPluginWeb):  # a true flag with a message: a failed login
         def login_user(self, fields):
@@ -274,7 +275,8 @@ def test_run_web_settings(make_web, monkeypatch, web_cfg, debug_arg, expected):
 def test_without_flask(make_web, monkeypatch, tmp_path):
     web = make_web()
     monkeypatch.setattr(calvet, "Flask", None)
-    for call in (web.session_user, lambda: web.set_session_user(None), web.create_flask_app, web.run_web):
+    for call in (web.session_user, lambda: web.set_session_user(None), web.create_flask_app, web.run_web,
+                 lambda: web.render_auth_page("login")):
         with pytest.raises(ImportError, match="Web 插件需要安装 flask"):
             call()
     # In a runtime where Flask cannot be imported, the module still loads.
@@ -355,6 +357,7 @@ def test_workers_starting_together_agree_on_one_key(make_web, tmp_path):
     ({"login": {"route": "/in\r\nSet-Cookie: x=1"}}, {}, {}, "登录页路由含有控制字符"),
     ({"register": {"route": "/reg\n"}}, {}, {}, "注册页路由含有控制字符"),
     ({}, {"home_after_login": "/home\r\nLocation: evil"}, {}, "web.home_after_login 含有控制字符"),
+    ({}, {"home_after_login": "/"}, {}, "web.home_after_login 不能是首页路由"),
     ({}, {}, {"session_key": "_flashes"}, "auth.session_key 是框架自用的会话键"),
     ({}, {}, {"session_key": "_permanent"}, "auth.session_key 是框架自用的会话键"),
     ({}, {"max_form_bytes": 0}, {}, "web.max_form_bytes 必须是正整数"),

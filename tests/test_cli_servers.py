@@ -134,6 +134,7 @@ def test_websocket_connections_keep_separate_engines(project):
 @pytest.mark.parametrize("args, blocked, message", [
     (["web"], "flask", "vantrel-app: the web site needs Flask"),
     (["repl", "--ws", "9"], "websockets", "vantrel-app: the websocket REPL needs websockets"),
+    (["desktop"], "tkinter", "vantrel-app: the desktop window needs Tk for Python"),
 ])
 def test_missing_optional_dependency_is_one_line(project, args, blocked, message):
     script = (f"import sys; sys.modules[{blocked!r}] = None\n"

@@ -43,6 +43,15 @@ def _rename_dashboard(layout):
 
 USERS = ("database", "tables", 0)
 
+
+def _add_user_column(column):
+    return lambda layout: layout["database"]["tables"][0]["columns"].append(column)
+
+
+def _welcome(text):
+    return _set(("tk", "actions", "登录"), {"type": "login", "success_message": text})
+
+
 #: (id, change of the example, every finding expected as (severity, path, code)).
 CASES = [
     ("action page not in the page list", _set(("tk", "actions", "去注册", "page"), "registr"),
@@ -118,6 +127,25 @@ CASES = [
       for key in ("start_page", "home_after_login", "after_register_page", "after_logout_page", "public_pages")}),
     ("form require_login has no effect", _set(("tk", "forms", "add_student", "require_login"), True),
      {("warning", "$.tk.forms.add_student.require_login", "ignored")}),
+    ("account column registration cannot fill", _add_user_column({"name": "email", "not_null": True}),
+     {("error", "$.database.tables[0].columns[4].not_null", "account-row")}),
+    ("account column with a default", _add_user_column({"name": "email", "not_null": True, "default": None}), set()),
+    ("text primary key registration cannot fill",
+     _add_user_column({"name": "code", "primary_key": True, "not_null": True}),
+     {("error", "$.database.tables[0].columns[4].not_null", "account-row")}),
+    ("seed accounts not an array", _set(("auth", "seed_users"), "admin"), {("warning", "$.auth.seed_users", "seed")}),
+    ("seed accounts skipped", _set(("auth", "seed_users"), [
+        {"username": "  ", "password": "x"}, {"username": "b", "password": ""}, 7, {"password": "x"},
+        {"username": 5, "password": 6}]),
+     {("warning", "$.auth.seed_users[0].username", "seed"), ("warning", "$.auth.seed_users[1].password", "seed"),
+      ("warning", "$.auth.seed_users[2]", "seed"), ("warning", "$.auth.seed_users[3]", "seed")}),
+    ("default user without a password", lambda l: l["auth"].update(seed_users=None, default_user={"username": "r"}),
+     {("warning", "$.auth.default_user", "seed")}),
+    ("default user beside seed accounts", _set(("auth", "default_user"), {"username": "r", "password": "p"}),
+     {("warning", "$.auth.default_user", "ignored")}),
+    ("welcome text filled from the user record", _welcome("欢迎 {username}（{id:04d}）{username.upper}"), set()),
+    *[(f"welcome text {text}", _welcome(text), {("error", '$.tk.actions["登录"].success_message', "welcome")})
+      for text in ("你好 {nickname}", "你好 {}", "你好 {0}", "{username:>{width}}", "欢迎 {username")],
 ]
 
 
@@ -184,3 +212,4 @@ def test_readme_layout_is_clean():
     section = readme[readme.index("### Write your own layout"):]
     block = section[section.index("```json") + len("```json"):]
     assert check_layout(json.loads(block[:block.index("```")])) == []
+

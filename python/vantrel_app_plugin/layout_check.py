@@ -13,7 +13,10 @@ Codes: ``section-type`` (a section or setting of the wrong JSON type),
 ``unknown-action``, ``reserved-key``, ``unknown-component``, ``auth-fields``,
 ``unknown-table``, ``unknown-column``, ``no-tables``, ``autoincrement``,
 ``schema`` (table, column or foreign key that the schema builder skips or
-fails on), ``hash``, ``unknown-plugin``, ``plugin-config``, ``page-list``,
+fails on), ``account-row`` (a column of the account table that registration
+cannot fill), ``seed`` (seeded accounts that are skipped), ``welcome`` (a
+welcome text that login cannot fill), ``hash``, ``unknown-plugin``,
+``plugin-config``, ``page-list``,
 ``unknown-widget``, ``unbound-button``, ``ignored`` (a setting the runtime
 never reads), ``default`` (a missing setting whose default is surprising).
 """
@@ -22,6 +25,7 @@ from __future__ import annotations
 
 import json
 import re
+import string
 from dataclasses import asdict, dataclass
 from os import PathLike
 from typing import Any, Iterable
@@ -60,6 +64,9 @@ NAV_TARGETS = {"start_page": "login", "home_after_login": "dashboard",
 
 #: Values of ``auth.hash`` the login backend stores passwords with.
 PASSWORD_SCHEMES = ("sha256", "none", "pbkdf2_sha256")
+
+#: What a successful login answers as the user record (and fills the welcome text with).
+USER_RECORD_KEYS = ("id", "username")
 
 DEFAULT_FIELD_MAP = {"username": "entry", "password": "label_frame_entry", "confirm_password": "ttk_entry"}
 
@@ -207,6 +214,7 @@ class _Checker:
         db = self.effective["database"] if isinstance(self.effective["database"], dict) else {}
         base = self.origin["database"]
         self.tables: dict[str, set[str]] = {}
+        self.table_columns: dict[str, list[tuple[dict, JsonPath]]] = {}
         raw = db.get("tables")
         if raw and not isinstance(raw, list):
             self.error(base + ("tables",), "section-type", f"is {_json_type(raw)}, not an array of tables")
@@ -217,6 +225,7 @@ class _Checker:
                 self.warning(path, "schema", "not a table object with a name: skipped")
                 continue
             columns: set[str] = set()
+            specs: list[tuple[dict, JsonPath]] = []
             cols = table.get("columns") or []
             if not isinstance(cols, list):
                 self.error(path + ("columns",), "section-type", f"is {_json_type(cols)}, not an array of columns")
@@ -227,6 +236,7 @@ class _Checker:
                     continue
                 self.column(col, path + ("columns", c))
                 columns.add(text_form(col["name"]))
+                specs.append((col, path + ("columns", c)))
             if not columns:
                 self.warning(path, "schema", "has no usable column: the table is not created")
                 continue
@@ -239,7 +249,9 @@ class _Checker:
                 if missing:
                     self.error(path + ("foreign_keys", f), "schema",
                                f"lacks {', '.join(missing)}: creating the tables fails")
-            self.tables.setdefault(text_form(table["name"]), columns)
+            if text_form(table["name"]) not in self.tables:  # CREATE TABLE IF NOT EXISTS: the first one counts
+                self.tables[text_form(table["name"])] = columns
+                self.table_columns[text_form(table["name"])] = specs
 
     def column(self, col: dict, path: JsonPath) -> None:
         for key in ("name", "type"):
@@ -269,6 +281,7 @@ class _Checker:
         if algo == "pbkdf2_sha256" and rounds is not None and not (type(rounds) is int and 1 <= rounds < 2**31):
             self.error(base + ("pbkdf2_iterations",), "hash", f"{rounds!r} is not a positive integer: "
                                                               "storing or checking a password fails")
+        self.seeds(auth, base)
         if not self.tables:
             self.error(self.origin["database"] + ("tables",), "no-tables",
                        "no table is declared: the account table does not exist and login fails")
@@ -280,12 +293,55 @@ class _Checker:
                        f'{"" if auth.get("user_table") else "not set: the default "}account table "{table}" '
                        f"is not declared in database.tables")
             return
+        names = {}
         for key, default in (("username_column", "username"), ("password_column", "password"), ("id_column", "id")):
-            name = text_form(auth.get(key) or default)
+            name = names[key] = text_form(auth.get(key) or default)
             if name not in self.tables[table]:
                 self.error(base + (key,), "unknown-column",
                            f'{"" if auth.get(key) else "not set: the default "}column "{name}" '
                            f'is not declared in table "{table}"')
+        # Registration and seeding insert the user name and the password only.
+        written = {names["username_column"], names["password_column"]}
+        if not written <= self.tables[table]:
+            return  # reported above
+        for col, path in self.table_columns[table]:
+            ctype = col.get("type", "TEXT")
+            rowid = col.get("primary_key") and isinstance(ctype, str) and ctype.strip().upper() == "INTEGER"
+            if col.get("not_null") and "default" not in col and not rowid and text_form(col["name"]) not in written:
+                self.error(path + ("not_null",), "account-row",
+                           f'column "{text_form(col["name"])}" of the account table is NOT NULL without a default, '
+                           f"and registration writes only the user name and the password: every registration "
+                           f"and every seeded account fails")
+
+    def seeds(self, auth: dict, base: JsonPath) -> None:
+        """Seeded accounts that ``seed_default_users`` would skip without a word."""
+        seeds, path = auth.get("seed_users"), base + ("seed_users",)
+        if seeds is None:
+            seeds, path = auth.get("default_user"), base + ("default_user",)
+            if seeds is None:
+                return
+            if not isinstance(seeds, dict):
+                self.warning(path, "seed", f"is {_json_type(seeds)}, not an account object: nothing is seeded")
+                return
+            entries = [(seeds, path)]
+        else:
+            if "default_user" in auth:
+                self.warning(base + ("default_user",), "ignored", f"ignored: {json_path(path)} gives the accounts")
+            if not isinstance(seeds, list):
+                self.warning(path, "seed", f"is {_json_type(seeds)}, not an array of accounts: nothing is seeded")
+                return
+            entries = [(item, path + (i,)) for i, item in enumerate(seeds)]
+        for item, where in entries:
+            if not isinstance(item, dict):
+                self.warning(where, "seed", f"is {_json_type(item)}, not an account object: skipped")
+                continue
+            # The name is stripped, the password is not; a falsy value counts as empty.
+            name, password = item.get("username"), item.get("password")
+            for key, empty in (("username", not name or not text_form(name).strip()), ("password", not password)):
+                if empty:
+                    self.warning(where + (key,) if key in item else where, "seed",
+                                 f"{'empty' if key in item else 'no'} {key}: this account is not seeded")
+                    break
 
     # ------------------------------------------------------------ pages, navigation, actions
 
@@ -456,6 +512,8 @@ class _Checker:
             self.component_block(spec, own, "set", "nothing is set")
         elif op in ("login", "register"):
             self.auth_ops.add(op)
+            if op == "login" and spec.get("success_message"):
+                self.welcome(text_form(spec["success_message"]), own["success_message"])
         targets = {"navigate": ("page", "goto"), "logout": ("goto", "page"), "login": ("success_page", "goto"),
                    "register": ("success_page", "goto"), "business": ("success_page", "goto")}.get(op, ())
         for name in targets:  # the first truthy of the chain is the target
@@ -464,6 +522,22 @@ class _Checker:
                 break
         if op == "login" and spec.get("fail_page"):
             self.page_ref(spec["fail_page"], own["fail_page"])
+
+    def welcome(self, message: str, path: JsonPath) -> None:
+        """The welcome text is filled with ``str.format_map`` from the user record."""
+        try:
+            fields = _format_fields(message)
+        except ValueError as exc:
+            self.error(path, "welcome", f"is not a valid format string ({exc}): every successful login fails")
+            return
+        for field in fields:
+            name = re.split(r"[.\[]", field, maxsplit=1)[0]
+            if name == "" or name.isdigit():
+                self.error(path, "welcome", "has a positional placeholder {" + field + "}; only named ones are "
+                           "filled: every successful login fails")
+            elif name not in USER_RECORD_KEYS:
+                self.error(path, "welcome", "has the placeholder {" + field + "}, but the user record holds only "
+                           + " and ".join(USER_RECORD_KEYS) + ": every successful login fails")
 
     def auth_fields(self) -> None:
         """The components that login and registration read must be on screen."""
@@ -517,6 +591,16 @@ class _Checker:
         self.auth_fields()
         self.hooks_and_buttons()
         return self.findings
+
+
+def _format_fields(text: str) -> list[str]:
+    """The field names of a format string, nested ones included (ValueError when it is malformed)."""
+    names = []
+    for _, field, spec, _ in string.Formatter().parse(text):
+        if field is not None:
+            names.append(field)
+            names.extend(_format_fields(spec or ""))
+    return names
 
 
 def check_layout(layout: dict) -> list[Finding]:

@@ -8,9 +8,11 @@
 //
 // The steps `_pids_listening_on_tcp_port` and `_kill_pid` are read from the
 // module's namespace at each call, as the functions of a Python module read
-// their globals; so are the runtime's `subprocess.run`, `os.kill`,
-// `os.getpid`, `signal`, `time.sleep` and `socket` (a caller may stand in for
-// any of them), and the platform is read from `sys.platform` at each call.
+// their globals. So are the runtime modules it uses, kept there under their
+// own names (`os`, `signal`, `socket`, `subprocess`, `sys`, `time`), and their
+// functions are looked up at each call: a caller may stand in for
+// `subprocess.run`, `os.kill`, `time.sleep`, `sys.platform` or a whole module,
+// through this module (`dovask.subprocess`) or the runtime's own.
 #include <vantrel/idioms.hpp>
 
 namespace nb = nanobind;
@@ -30,12 +32,15 @@ Imported re_compile{"re", "compile"};
 /// `pid=(\d+)`, compiled by the runtime's `re` when the module loads.
 nb::handle pid_pattern;
 
-nb::object socket_attr(nb::handle name) { return module_global("socket", name); }
+/// The runtime modules this one uses, kept in its namespace when it loads.
+constexpr const char *kRuntimeModules[] = {"os", "signal", "socket", "subprocess", "sys", "time"};
 
-bool on_windows() {
-    PyObject *platform = PySys_GetObject("platform"); // borrowed, read at each call
-    return platform && equals(platform, "win32");
-}
+/// `module.name` for a runtime module kept in this module's namespace (`time.sleep`).
+nb::object runtime(const char *module, nb::handle name) { return attr(module_global(kModule, utf8(module)), name); }
+
+nb::object socket_attr(nb::handle name) { return runtime("socket", name); }
+
+bool on_windows() { return equals(runtime("sys", VT_KEY("platform")), "win32"); }
 
 /// An integer argument (a bool is refused), as an exact int.
 nb::object int_arg(nb::handle value, const char *func, const char *param = "port") {
@@ -53,7 +58,7 @@ nb::object run_tool(nb::handle argv, const char *encoding = nullptr) {
     set_item(kwargs, VT_KEY("check"), Py_False);
     if (encoding) set_item(kwargs, VT_KEY("encoding"), utf8(encoding));
     nb::object args = nb::make_tuple(argv);
-    nb::object run = module_global("subprocess", VT_KEY("run"));
+    nb::object run = runtime("subprocess", VT_KEY("run"));
     return own(PyObject_Call(run.ptr(), args.ptr(), kwargs.ptr()));
 }
 
@@ -178,24 +183,25 @@ nb::list pids_listening_on_tcp_port(nb::handle port_arg) {
 }
 
 bool is_own_pid(nb::handle pid) {
-    nb::object own_pid = call0(module_global("os", VT_KEY("getpid")));
+    nb::object own_pid = call0(runtime("os", VT_KEY("getpid")));
     int same = PyObject_RichCompareBool(pid.ptr(), own_pid.ptr(), Py_EQ);
     if (same < 0) rethrow();
     return same != 0;
 }
 
-void sleep_for(double seconds) { call1(module_global("time", VT_KEY("sleep")), nb::float_(seconds)); }
+void sleep_for(double seconds) { call1(runtime("time", VT_KEY("sleep")), nb::float_(seconds)); }
 
-/// `os.kill(pid, sig)`; false on an operating-system error.
+/// `os.kill(pid, sig)`; false on an operating-system error, and for a number
+/// beyond the platform's process ids (no process has it).
 bool send_signal(nb::handle pid, nb::handle sig) {
     PyObject *argv[] = {pid.ptr(), sig.ptr()};
-    nb::object kill = module_global("os", VT_KEY("kill"));
+    nb::object kill = runtime("os", VT_KEY("kill"));
     PyObject *r = PyObject_Vectorcall(kill.ptr(), argv, 2, nullptr);
     if (r) {
         Py_DECREF(r);
         return true;
     }
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) rethrow();
+    if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) rethrow();
     PyErr_Clear();
     return false;
 }
@@ -212,10 +218,10 @@ bool kill_pid(nb::handle pid_arg) {
         nb::object result = run_tool(nb::make_tuple("taskkill", "/PID", decimal, "/F"));
         return attr(result, VT_KEY("returncode")).equal(nb::int_(0));
     }
-    if (!send_signal(pid, module_global("signal", VT_KEY("SIGTERM")))) return false;
+    if (!send_signal(pid, runtime("signal", VT_KEY("SIGTERM")))) return false;
     sleep_for(kGraceSeconds);
     // Already gone is fine; a platform without SIGKILL has had SIGTERM only.
-    if (nb::object sigkill = getattr_opt(import("signal"), VT_KEY("SIGKILL")); sigkill.is_valid())
+    if (nb::object sigkill = getattr_opt(module_global(kModule, VT_KEY("signal")), VT_KEY("SIGKILL")); sigkill.is_valid())
         send_signal(pid, sigkill);
     return true;
 }
@@ -289,6 +295,7 @@ nb::object ensure_port_available(nb::handle host, nb::handle port_arg, nb::handl
 NB_MODULE(dovask, m) {
     resolve_imports();
     m.doc() = "Free a TCP port before a server starts: find its listeners, terminate them, probe the port.";
+    for (const char *name : kRuntimeModules) m.attr(name) = import(name);
 
     pid_pattern = call1(re_compile.get(), utf8("pid=(\\d+)")).release();
 

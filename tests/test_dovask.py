@@ -273,6 +273,7 @@ def test_kill_pid_refuses_itself_and_process_groups(spies, tools, monkeypatch, p
     (ProcessLookupError(), None, False, []),
     (PermissionError(), None, False, []),
     (None, ProcessLookupError(), True, ["SIGTERM"]),
+    (OverflowError(), None, False, []),  # beyond the platform's process ids: no such process
     (ValueError("odd"), None, ValueError, []),
 ])
 def test_kill_pid_politely_then_forced(monkeypatch, first, second, done, sent):
@@ -293,6 +294,33 @@ def test_kill_pid_politely_then_forced(monkeypatch, first, second, done, sent):
         assert _kill_pid(4_000_000) is done
     assert signals == [(4_000_000, name) for name in sent]
     assert sleeps == ([0.15] if done is True else [])
+
+
+RUN = {"capture_output": True, "text": True, "errors": "replace", "check": False}
+
+
+@pytest.mark.parametrize("whole_modules", [False, True])
+@pytest.mark.parametrize("platform, call, runs", [
+    ("win32", lambda: _pids_listening_on_tcp_port(80), [(("netstat", "-ano"), dict(RUN, encoding="utf-8"))]),
+    ("win32", lambda: _kill_pid(4321), [(("taskkill", "/PID", "4321", "/F"), RUN)]),
+    ("linux", lambda: _pids_listening_on_tcp_port(80), [(("lsof", "-nP", "-iTCP:80", "-sTCP:LISTEN", "-t"), RUN)]),
+])
+def test_tools_run_as_the_runtime_runs_them(monkeypatch, whole_modules, platform, call, runs):
+    """Each tool through ``subprocess.run`` with the options of its row; the
+    function (or this module's ``subprocess`` and ``sys``) looked up at the call."""
+    seen = []
+
+    def run(argv, **options):
+        seen.append((tuple(argv), options))
+        return subprocess.CompletedProcess(argv, 1, None, None)  # absent streams read as empty
+
+    if whole_modules:
+        monkeypatch.setattr(dovask, "subprocess", type(sys)("subprocess"))
+        monkeypatch.setattr(dovask, "sys", type(sys)("sys"))
+    monkeypatch.setattr(dovask.subprocess, "run", run, raising=False)
+    monkeypatch.setattr(dovask.sys, "platform", platform, raising=False)
+    assert call() in ([], False)
+    assert seen == runs
 
 
 @pytest.mark.parametrize("call", [lambda: _pids_listening_on_tcp_port(80), lambda: _kill_pid(4321)])

@@ -67,32 +67,18 @@ def test_generated_lines_agree_with_the_reference():
         assert parse_repl_line(line) == py_parse_repl_line(line), repr(line)
 
 
-def test_the_set_rule_matches_the_runtime_regex_everywhere(monkeypatch):
-    monkeypatch.setattr(gui_config, "known_element_ids", set)  # two words never name an element here
-    pattern = re.compile(r"(?i)^set\s+(\S+)\s+(.*)$")
-    # Every character of the basic plane, and a sample of the others.
-    for c in [*range(0x10000), *range(0x10000, sys.maxunicode + 1, 97)]:
-        ch = chr(c)
-        for line in (f"{ch}et a b", f"set{ch}a b", f"set a{ch}b", f"set a b{ch}c"):
-            s = line.strip()
-            m = pattern.match(s)
-            got = parse_repl_line(line)
-            if m:
-                assert got == SET(m.group(1), m.group(2)), hex(c)
-            else:
-                assert got is None or got[0] != "set_by_id", hex(c)
-
-
 def test_only_the_kelvin_sign_lowercases_to_ascii():
     # The parser skips lower-casing lines that cannot become a command word.
     assert [c for c in range(128, sys.maxunicode + 1) if chr(c).lower().isascii()] == [0x212A]
 
 
 TEXT = SEQ('{"action":', '"x"}')  # the line read by the text grammar
+PAIR = type("Pair", (tuple,), {})(("kind", {"body": 1}))
 
 
 @pytest.mark.parametrize("converter, parsed", [
     (lambda act: ("custom", act), ("custom", {"action": "x"})),
+    (lambda act: PAIR, PAIR),       # a pair (here a tuple subclass) is returned as it is
     (lambda act: None, None),
     (lambda act: ["not", "a tuple"], TEXT),
     (lambda act: ("one",), TEXT),
@@ -106,15 +92,27 @@ def test_json_lines_go_through_the_host_converter(monkeypatch, converter, parsed
         with pytest.raises(ZeroDivisionError):
             parse_repl_line('{"action": "x"}')
     else:
-        assert parse_repl_line('{"action": "x"}') == parsed
+        got = parse_repl_line('{"action": "x"}')
+        assert got == parsed and (got is PAIR) == (parsed is PAIR)
+
+
+def raising(error):
+    def known_element_ids():
+        raise error
+    return known_element_ids
 
 
 @pytest.mark.parametrize("ids, known", [
     (lambda: 1 / 0, False), (lambda: 5, False), (lambda: None, False), (lambda: {"lamp": 1}.keys(), True),
     (lambda: ["lamp"], True), ("not callable", False),
+    (raising(KeyboardInterrupt()), KeyboardInterrupt), (raising(SystemExit(3)), SystemExit),  # beyond ordinary
 ])
 def test_failing_or_odd_element_ids(monkeypatch, ids, known):
     monkeypatch.setattr(gui_config, "known_element_ids", ids)
+    if isinstance(known, type):
+        with pytest.raises(known):
+            parse_repl_line("lamp on")
+        return
     assert parse_repl_line("lamp on") == (SET("lamp", "on") if known else SEQ("lamp", "on"))
     monkeypatch.delattr(gui_config, "known_element_ids")
     assert parse_repl_line("lamp on") == SEQ("lamp", "on")
@@ -179,12 +177,21 @@ def test_execute_carries_out_each_kind(make_engine):
 # --- more of the runtime's rules, exactly ---------------------------------------------------
 
 
-@pytest.mark.parametrize("template", ["{}et id v", "s{}t id v", "se{} id v", "set{}id{}v"])
-def test_each_letter_of_set_agrees_with_re_over_every_code_point(template):
+EVERY_CODE_POINT = range(sys.maxunicode + 1)
+
+
+@pytest.mark.parametrize("template, points", [
+    ("{}et id v", EVERY_CODE_POINT), ("s{}t id v", EVERY_CODE_POINT), ("se{} id v", EVERY_CODE_POINT),
+    ("set{}id{}v", EVERY_CODE_POINT),
+    ("set id v{}w", [*range(0x10000), *range(0x10000, sys.maxunicode + 1, 97)]),  # inside the value
+], ids=["s", "e", "t", "spaces", "value"])
+def test_the_set_rule_agrees_with_re_over_every_code_point(monkeypatch, template, points):
+    monkeypatch.setattr(gui_config, "known_element_ids", set)  # two words never name an element here
     pattern = re.compile(r"(?i)^set\s+(\S+)\s+(.*)$")
-    lines = [template.format(chr(c), chr(c)) for c in range(sys.maxunicode + 1)]
-    got = [r is not None and r[0] == "set_by_id" for r in map(parse_repl_line, lines)]
-    assert got == [pattern.match(line.strip()) is not None for line in lines]
+    lines = [template.format(chr(c), chr(c)) for c in points]
+    want = [(m := pattern.match(line.strip())) and SET(m.group(1), m.group(2)) for line in lines]
+    got = [r if r and r[0] == "set_by_id" else None for r in map(parse_repl_line, lines)]
+    assert got == want
 
 
 def test_single_characters_follow_str_lower():
@@ -254,15 +261,6 @@ def test_huge_lines(line, want):
 # --- what the parser asks of the host ---------------------------------------------------------
 
 
-def test_converter_result_is_returned_unchanged(monkeypatch):
-    class Pair(tuple):
-        pass
-
-    result = Pair(("kind", {"body": 1}))
-    monkeypatch.setattr(ws_repl, "_json_action_to_kind_body", lambda act: result)
-    assert parse_repl_line('{"x": 1}') is result
-
-
 class Refusing:
     """A host module whose names cannot be read: ``error`` is raised instead."""
 
@@ -294,16 +292,6 @@ def test_patch_needs_the_host_module(monkeypatch):
     monkeypatch.setitem(sys.modules, "vantrel_soft.ws_repl", None)
     with pytest.raises(ImportError):
         apply_ws_repl_parse_patch()
-
-
-@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3)])
-def test_element_id_errors_beyond_ordinary_severity_propagate(monkeypatch, error):
-    def known_element_ids():
-        raise error
-
-    monkeypatch.setattr(gui_config, "known_element_ids", known_element_ids)
-    with pytest.raises(type(error)):
-        parse_repl_line("lamp on")
 
 
 def test_element_ids_are_asked_for_two_word_lines_only(monkeypatch):

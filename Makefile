@@ -1,7 +1,11 @@
 # Newcomer's entry points:
-#   make run    set up and run the main job on the bundled example project
+#   make run    set up and serve the bundled example as a web site (its SQLite store under ./data)
 #   make test   set up and run the whole test suite
+#   make demo   the scripted desk session on the example
+#   make desktop  the example in a desktop window
+#   make repl   drive the example's page engine line by line
 #   make bench  benchmarks (ns per call, beside pure-Python versions)
+#   make load   the web site under load (gunicorn + wrk), beside its pure-Python twin
 #   make test-asan  the test suite against an AddressSanitizer + UBSan build
 #   make fuzz   coverage-guided fuzzing of every target, FUZZ_SECONDS (60) each,
 #               or FUZZ_RUNS executions each; FUZZ_TARGETS picks targets;
@@ -16,7 +20,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=3.0,<4" "cmake>=3.18" ninja
 # Each interpreter and flavour keeps its own incremental build tree.
 BUILD_DIR = build/$(notdir $(VENV))
 
-.PHONY: setup run test bench test-asan setup-asan setup-fuzz fuzz soak clean
+.PHONY: setup run demo desktop repl check test bench load test-asan setup-asan setup-fuzz fuzz soak clean
 
 $(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no suitable Python found" >&2; exit 1; }
@@ -28,17 +32,34 @@ $(VENV)/.tools: pyproject.toml
 # Builds the C++ extensions incrementally and installs the package with its
 # test and web extras into the virtual environment.
 setup: $(VENV)/.tools
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_FLAGS) ".[test,web]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_FLAGS) ".[test,web,ws]"
 
 run: setup
-	$(VENV)/bin/vantrel-app info examples/demo
+	@echo "The example's web site: open the address below in a browser and log in as admin / admin123 (Ctrl-C stops it)."
+	$(VENV)/bin/vantrel-app web examples/demo
+
+demo: setup
 	$(VENV)/bin/vantrel-app demo examples/demo
+
+desktop: setup
+	$(VENV)/bin/vantrel-app desktop examples/demo
+
+repl: setup
+	$(VENV)/bin/vantrel-app repl examples/demo
+
+check: setup
+	$(VENV)/bin/vantrel-app check examples/demo
 
 test: setup
 	$(PY) -m pytest -q tests
 
 bench: setup
 	$(PY) bench/run.py
+
+# The web site under gunicorn (4 workers) and wrk, beside its pure-Python twin.
+LOAD_SECONDS ?= 30
+load: setup
+	$(PY) bench/load.py --seconds $(LOAD_SECONDS)
 
 # Debug build instrumented with AddressSanitizer and UBSan, in its own venv.
 # Freed blocks are filled with a pattern, so that a use after free inside the

@@ -894,7 +894,14 @@ void seed_default_users(const Self &self) {
             nb::str password = truthy(p) ? text(p) : nb::borrow<nb::str>(VT_KEY(""));
             if (!PyUnicode_GET_LENGTH(user.ptr()) || !PyUnicode_GET_LENGTH(password.ptr())) continue;
             if (session.exists(exists_sql, user)) continue;
-            session.insert(insert_sql, user, hash_of(self, password));
+            nb::object stored = hash_of(self, password);
+            try {
+                session.insert(insert_sql, user, stored);
+            } catch (nb::python_error &e) {
+                // Another process seeded the same account after our check (web
+                // workers starting together): it exists, which is all seeding wants.
+                if (!e.matches(sqlite_module().IntegrityError) || !session.exists(exists_sql, user)) throw;
+            }
         }
         session.commit();
         return nb::none();

@@ -3,6 +3,8 @@ from pathlib import Path
 
 import pytest
 
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json"
+
 from engine_support import host_pages, make_engine  # noqa: F401  (fixtures)
 
 
@@ -23,3 +25,17 @@ def _work_in_a_scratch_directory(tmp_path_factory, monkeypatch):
     """Run every test from a scratch working directory, so that nothing (a data
     root falling back to the working directory, say) lands in the checkout."""
     monkeypatch.chdir(tmp_path_factory.mktemp("cwd"))
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A copy of the example project whose data stays in the temporary directory."""
+    layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
+    layout["database"]["data_root"] = "@app"
+    path = tmp_path / "示例" / "gui_layout.json"
+    path.parent.mkdir()
+    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
+    yield path
+    from vantrel_soft import gui_config
+
+    gui_config.use_layout(None)

@@ -1,7 +1,5 @@
 """The desktop face end to end: the bundled example layout driven through the desk test host."""
 
-import json
-import shutil
 from pathlib import Path
 
 import pytest
@@ -11,18 +9,6 @@ from vantrel_soft.demo import DemoEngine
 from vantrel_soft.harness import TestbenchHost
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json"
-
-
-@pytest.fixture
-def project(tmp_path):
-    """A copy of the example project whose data stays in the temporary directory."""
-    layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
-    layout["database"]["data_root"] = "@app"
-    path = tmp_path / "示例" / "gui_layout.json"
-    path.parent.mkdir()
-    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
-    yield path
-    gui_config.use_layout(None)
 
 
 def test_example_session(project):
@@ -89,3 +75,11 @@ def test_demo_command_runs_the_scripted_session(project, capsys):
     for expected in ("注册成功", "用户名或密码错误", "欢迎，demo_user", "已添加学生: 张三", "共有 1 名学生", "已注销"):
         assert expected in out
     assert "secret1" not in out  # passwords are not echoed
+
+
+def test_use_layout_reads_the_file_again(write_json, tmp_path):
+    path = write_json(tmp_path / "gui_layout.json", {"pages": [{"id": "a"}]})
+    assert gui_config.use_layout(path)["pages"] == [{"id": "a"}]
+    write_json(path, {"pages": [{"id": "b", "sections": [{"widgets": [{"component_key": "b_key"}]}]}]})
+    assert gui_config.use_layout(path)["pages"][0]["id"] == "b" and "b_key" in harness.COMPONENT_KEYS
+    gui_config.use_layout(None)

@@ -373,22 +373,31 @@ def test_subclass_connect_hash_and_auth_overrides(make, tmp_path):
     assert rows(p, "SELECT count(*) FROM people") == [(2,)]
 
 
-def test_registration_that_loses_a_race_reports_the_name_as_taken(make):
-    p = make()
-    p.init_database()
+@pytest.mark.parametrize("operation, expected", [
+    ("register", [(False, "用户名已存在")]),
+    ("seed", [None]),  # seeding wants the account to exist, and it does
+])
+def test_operation_that_loses_a_race_finds_the_name_taken(make, operation, expected):
+    p = make(auth={"seed_users": [{"username": "carol", "password": "p"}, {"username": "dave", "password": "q"}]})
+    with p.connect() as conn:  # the tables, without seeding
+        conn.execute("CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, username TEXT NOT NULL UNIQUE, "
+                     "password TEXT NOT NULL, role TEXT)")
     # Another connection inserts the name between the duplicate check and the insert.
     blocker = sqlite3.connect(p.db_path, isolation_level=None)
     blocker.execute("BEGIN IMMEDIATE")
     blocker.execute("INSERT INTO users (username, password) VALUES ('carol', 'x')")
+    call = {"register": lambda: p.register_user({"username": "carol", "password": "p"}),
+            "seed": p.seed_default_users}[operation]
     results = []
-    worker = threading.Thread(target=lambda: results.append(p.register_user({"username": "carol", "password": "p"})))
+    worker = threading.Thread(target=lambda: results.append(call()))
     worker.start()
     time.sleep(0.5)  # the worker's check found nothing; its insert waits for the lock
     blocker.execute("COMMIT")
     blocker.close()
     worker.join()
-    assert results == [(False, "用户名已存在")]
-    assert rows(p) == [("carol", "x")]
+    assert results == expected
+    assert rows(p)[0] == ("carol", "x")
+    assert [u for u, _ in rows(p)] == (["carol"] if operation == "register" else ["carol", "dave"])
 
 
 def test_concurrent_registrations_of_one_name(make):

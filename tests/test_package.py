@@ -44,7 +44,7 @@ def test_info_prints_layout_data_root_and_host_source(tmp_path, capsys, monkeypa
     assert "host source: ../host" in out
 
     assert main(["info", str(tmp_path / "missing")]) == 1
-    assert "未找到配置文件: " in capsys.readouterr().out
+    assert capsys.readouterr().err.startswith("vantrel-app: 未找到配置文件: ")
 
 
 def test_module_entry_point_runs(tmp_path):

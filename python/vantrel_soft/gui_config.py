@@ -14,6 +14,9 @@ from typing import Any
 #: Environment variable naming the host's layout when ``use_layout`` was not called.
 LAYOUT_ENV = "VANTREL_LAYOUT"
 
+#: Widget types the host's window draws (``vantrel_soft.desktop``); others show a placeholder.
+WIDGET_TYPES = frozenset({"entry", "spin", "text", "label", "checkbox", "progress", "button", "button_row"})
+
 #: What the host was started with, and the layout read for it.
 _state: dict[str, Any] = {"chosen": None, "source": None, "layout": None}
 
@@ -27,6 +30,7 @@ def use_layout(path: str | os.PathLike[str] | None) -> dict:
     global _chosen_layout
     _chosen_layout = None
     _state["chosen"] = None if path is None else Path(path)
+    _state["layout"] = None  # read again, even when the path is the same
     layout = get_gui_layout()
     if path is not None:
         _chosen_layout = layout

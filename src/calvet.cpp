@@ -1,0 +1,545 @@
+// calvet: the web face of the JSON-configured application. `JsonAppPluginWeb`
+// is a `JsonAppPlugin` (taken from `vantrel_app_plugin.json_app_plugin` when
+// the module loads) that keeps the logged-in user in Flask's signed session,
+// guards views, renders the login and registration pages from the layout's
+// page configuration, and builds and serves a Flask application with the
+// authentication routes.
+//
+// Flask is optional: without it the module loads, `Flask` is None and the
+// web operations raise ImportError("Web 插件需要安装 flask"). The Flask names
+// (`Flask`, `request`, `session`, `redirect`, `flash`,
+// `render_template_string`) are module globals read at each use.
+//
+// Every value that the layout gives is read through the object (`auth_cfg`,
+// `pages_cfg`, `web_cfg`, `app_title`, `data_root`), so a Python subclass's
+// overrides are seen, and every operation is called through the object too.
+#include <vantrel/idioms.hpp>
+
+#include <string>
+
+namespace nb = nanobind;
+using namespace vantrel;
+
+namespace {
+
+constexpr const char *kModule = "vantrel_app_plugin.calvet";
+
+Imported json_app_plugin{"vantrel_app_plugin.json_app_plugin", "JsonAppPlugin"};
+Imported html_escape{"html", "escape"};
+Imported secrets_token_hex{"secrets", "token_hex"};
+Imported os_environ{"os", "environ"};
+Imported os_open{"os", "open"};
+Imported os_write{"os", "write"};
+Imported os_fsync{"os", "fsync"};
+Imported os_close{"os", "close"};
+Imported os_link{"os", "link"};
+Imported os_unlink{"os", "unlink"};
+Imported os_getpid{"os", "getpid"};
+Imported resolve_config_file{"vantrel_app_plugin.sarnet", "resolve_config_file"};
+
+/// The page frame: Bootstrap from the application's own static route, so
+/// that pages need nothing from a third party.
+constexpr const char *kBaseLayout =
+    "<!DOCTYPE html><html lang='zh-CN'><head><meta charset='UTF-8'><link href='"
+    "/static/vantrel/bootstrap.min.css"
+    "' rel='stylesheet'><title>{{ title }} \u2014 {{ app_title }}</title></head><body class='bg-light'>"
+    "<div class='container py-4'>{{ content | safe }}</div></body></html>";
+
+/// The card that holds the form, as stored (its `motion` elements become `div`s at load).
+constexpr const char *kAuthCardStored =
+    "<motion class='card shadow mx-auto' style='max-width:420px'><div class='card-header text-white "
+    "{{ header_class }}'><h4 class='mb-0'>{{ page_title }}</h4></div><div class='card-body'><form "
+    "method='POST'>{% for field in fields %}<div class='mb-3'><label class='form-label'>{{ field.label }}"
+    "</label><input class='form-control' name='{{ field.name }}' type='{{ field.type }}' {% if field.required "
+    "%}required{% endif %}></motion>{% endfor %}<button class='btn {{ btn_class }} w-100'>{{ submit_text }}"
+    "</button></form></div>{% if footer_html %}<div class='card-footer text-center'><small>{{ footer_html | "
+    "safe }}</small></div>{% endif %}</div>";
+
+/// Where compiled templates are kept on an application (`app.extensions`).
+constexpr const char *kExtensionKey = "vantrel_app_plugin.calvet";
+
+/// Largest form body read by the login and registration views, unless
+/// `web.max_form_bytes` says otherwise.
+constexpr long kDefaultFormLimit = 1 << 20;
+
+/// Session keys that Flask and its common extensions use themselves.
+constexpr const char *kReservedSessionKeys[] = {"_flashes", "_permanent", "_fresh",  "_id",
+                                                "_user_id", "_remember",  "_remember_seconds", "csrf_token"};
+
+/// Name of the stored secret-key file under the data root.
+constexpr const char *kSecretFile = ".vantrel_secret_key";
+
+nb::handle base_layout, auth_card; // module constants, made at load
+nb::handle render_with;            // flask.templating._render, when Flask has it
+nb::handle current_app;            // flask.current_app, when Flask is there
+
+nb::object global(nb::handle name) { return module_global(kModule, name); }
+
+/// The Flask name `name`, after checking that Flask is there at all.
+void require_flask() {
+    if (global(VT_KEY("Flask")).is_none()) raise(PyExc_ImportError, "Web 插件需要安装 flask");
+}
+
+// ---------------------------------------------------------------------------
+// Sessions, guards, pages
+// ---------------------------------------------------------------------------
+
+/// `text(v or fallback)`.
+nb::str text_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
+    nb::object v = get_any(mapping, key);
+    return text(truthy(v) ? nb::handle(v) : fallback);
+}
+
+/// The session key: `auth_cfg.session_key`, or "user" when it is absent or empty.
+nb::str session_key(nb::handle self) {
+    return text_or(attr(self, VT_KEY("auth_cfg")), VT_KEY("session_key"), VT_KEY("user"));
+}
+
+nb::object session_user(nb::handle self) {
+    require_flask();
+    nb::str key = session_key(self);
+    nb::object user = call_method(global(VT_KEY("session")), VT_KEY("get"), key);
+    return is_mapping(user) ? user : nb::none();
+}
+
+void set_session_user(nb::handle self, nb::handle user) {
+    require_flask();
+    if (!user.is_none() && !is_mapping(user)) raise_arg_type("set_session_user", "user", "dict or None", user);
+    nb::str key = session_key(self);
+    nb::object session = global(VT_KEY("session"));
+    if (user.is_none())
+        call_method(session, VT_KEY("pop"), key, nb::none());
+    else if (PyObject_SetItem(session.ptr(), key.ptr(), user.ptr()) < 0)
+        rethrow();
+}
+
+/// A page configuration of `pages_cfg`: a shallow copy, or an empty mapping.
+nb::dict page_config(nb::handle self, nb::handle page_key) {
+    nb::object cfg = get_any(attr(self, VT_KEY("pages_cfg")), page_key);
+    return is_mapping(cfg) && truthy(cfg) ? copy_dict(cfg) : nb::dict();
+}
+
+nb::str route_of(nb::handle page, const char *fallback) { return text_or(page, VT_KEY("route"), utf8(fallback)); }
+
+nb::object redirect_to(nb::handle location) { return call1(global(VT_KEY("redirect")), location); }
+
+nb::object require_login(nb::handle self, nb::handle view) {
+    nb::str login_route = route_of(page_config(self, VT_KEY("login")), "/login");
+    nb::object name = getattr_opt(view, VT_KEY("__name__"));
+    std::string wrapper_name(utf8_view(name.is_valid() ? text(name) : utf8("wrapped")));
+    nb::object web = nb::borrow(self), guarded_view = nb::borrow(view);
+    return nb::cpp_function(
+        [web, guarded_view, login_route](nb::args args, nb::kwargs kwargs) -> nb::object {
+            if (call_method(web, VT_KEY("session_user")).is_none()) return redirect_to(login_route);
+            return own(PyObject_Call(guarded_view.ptr(), args.ptr(), kwargs.ptr()));
+        },
+        nb::name(wrapper_name.c_str()));
+}
+
+/// The footer links of a page configuration as escaped HTML: for each link
+/// object its text, a space, the link and one more space.
+nb::str footer_html(nb::handle cfg) {
+    nb::object links = get_any(cfg, VT_KEY("footer_links"));
+    nb::list parts;
+    if (truthy(links))
+        for_each_in(links, [&](nb::handle link) {
+            if (!is_mapping(link)) return;
+            nb::object text_part = call1(html_escape.get(), text_or(link, VT_KEY("text"), VT_KEY("")));
+            nb::object href = call1(html_escape.get(), text_or(link, VT_KEY("href"), VT_KEY("#")));
+            nb::object label = call1(html_escape.get(), text_or(link, VT_KEY("link_text"), VT_KEY("")));
+            parts.append(nb::steal(checked(PyUnicode_FromFormat("%S <a href=\"%S\">%S</a> ", text_part.ptr(),
+                                                               href.ptr(), label.ptr()))));
+        });
+    return nb::steal<nb::str>(checked(PyUnicode_Join(VT_KEY("").ptr(), parts.ptr())));
+}
+
+/// The two templates compiled by the current application's own Jinja
+/// environment, once per application (kept in `app.extensions`).
+std::pair<nb::object, nb::object> templates_of(nb::handle app) {
+    nb::object env = attr(app, VT_KEY("jinja_env"));
+    nb::object extensions = attr(app, VT_KEY("extensions"));
+    nb::object cached = get_any(extensions, utf8(kExtensionKey));
+    if (cached.is_valid() && PyTuple_Check(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 3 &&
+        PyTuple_GET_ITEM(cached.ptr(), 0) == env.ptr())
+        return {nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1)), nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2))};
+    nb::object card = call_method(env, VT_KEY("from_string"), auth_card);
+    nb::object base = call_method(env, VT_KEY("from_string"), base_layout);
+    if (PyObject_SetItem(extensions.ptr(), utf8(kExtensionKey).ptr(), nb::make_tuple(env, card, base).ptr()) < 0)
+        rethrow();
+    return {card, base};
+}
+
+/// What `render_template_string(source, **context)` gives, with the template
+/// compiled once: the same environment, context processors and signals.
+nb::object render(nb::handle app, nb::handle tmpl, nb::handle source, nb::dict context) {
+    if (render_with.ptr()) {
+        PyObject *argv[] = {app.ptr(), tmpl.ptr(), context.ptr()};
+        return own(PyObject_Vectorcall(render_with.ptr(), argv, 3, nullptr));
+    }
+    nb::object args = nb::make_tuple(source);
+    return own(PyObject_Call(global(VT_KEY("render_template_string")).ptr(), args.ptr(), context.ptr()));
+}
+
+nb::object render_auth_page(nb::handle self, nb::handle page_key) {
+    require_flask();
+    require_str(page_key, "render_auth_page", "page_key");
+    nb::dict cfg = page_config(self, page_key);
+    nb::str title = text_or(cfg, VT_KEY("title"), page_key);
+    nb::object fields = get_any(cfg, VT_KEY("fields"));
+    nb::dict card_context;
+    set_item(card_context, VT_KEY("page_title"), title);
+    set_item(card_context, VT_KEY("header_class"), text_or(cfg, VT_KEY("header_class"), VT_KEY("bg-primary")));
+    set_item(card_context, VT_KEY("btn_class"), text_or(cfg, VT_KEY("btn_class"), VT_KEY("btn-primary")));
+    set_item(card_context, VT_KEY("submit_text"), text_or(cfg, VT_KEY("submit_text"), VT_KEY("提交")));
+    set_item(card_context, VT_KEY("fields"), truthy(fields) ? own(PySequence_List(fields.ptr())) : nb::list());
+    set_item(card_context, VT_KEY("footer_html"), footer_html(cfg));
+
+    nb::object app = call_method(current_app, VT_KEY("_get_current_object"));
+    auto [card, base] = templates_of(app);
+    nb::object content = render(app, card, auth_card, card_context);
+    nb::dict page_context;
+    set_item(page_context, VT_KEY("title"), title);
+    set_item(page_context, VT_KEY("app_title"), attr(self, VT_KEY("app_title")));
+    set_item(page_context, VT_KEY("content"), content);
+    return render(app, base, base_layout, page_context);
+}
+
+// ---------------------------------------------------------------------------
+// The application
+// ---------------------------------------------------------------------------
+
+/// Refuse a setting that would make a page unreachable or fail on every request.
+[[noreturn]] void refuse(const char *what, nb::handle value) {
+    nb::object shown = own(PyObject_Repr(value.ptr()));
+    raise(PyExc_ValueError, concat(utf8(what), shown));
+}
+
+bool has_control_char(nb::handle s) {
+    PyObject *o = s.ptr();
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(o); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(o, i);
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return true;
+    }
+    return false;
+}
+
+void check_path(nb::handle path, const char *what) {
+    if (has_control_char(path)) refuse(what, path);
+}
+
+/// `web.max_form_bytes`: a positive integer, 1 MiB when absent.
+nb::object form_limit(nb::handle web) {
+    nb::object v = get_any(web, VT_KEY("max_form_bytes"));
+    if (!v.is_valid() || v.is_none()) return nb::int_(kDefaultFormLimit);
+    if (!PyLong_CheckExact(v.ptr()) || !truthy(own(PyObject_RichCompare(v.ptr(), nb::int_(0).ptr(), Py_GT))))
+        refuse("web.max_form_bytes 必须是正整数: ", v);
+    return v;
+}
+
+/// The current request, its body held to `limit` bytes: a larger declared
+/// body is answered with 413 at once; a body of unknown length (chunked) is
+/// read up to one byte past the limit, answered with 413 when it goes past,
+/// and otherwise kept for the form parser.
+nb::object limited_request(nb::handle limit) {
+    nb::object request = global(VT_KEY("request"));
+    nb::object length = attr(request, VT_KEY("content_length"));
+    auto too_large = [] { call1(import_from("flask", "abort"), nb::int_(413)); };
+    if (!length.is_none()) {
+        if (truthy(own(PyObject_RichCompare(length.ptr(), limit.ptr(), Py_GT)))) too_large();
+        return request;
+    }
+    nb::object past = own(PyNumber_Add(limit.ptr(), nb::int_(1).ptr()));
+    if (PyObject_SetAttr(request.ptr(), VT_KEY("max_content_length").ptr(), past.ptr()) < 0) rethrow();
+    nb::object body = request.attr("get_data")(nb::arg("cache") = true);
+    Py_ssize_t size = PyObject_Size(body.ptr());
+    if (size < 0) rethrow();
+    nb::object read = own(PyLong_FromSsize_t(size));
+    if (truthy(own(PyObject_RichCompare(read.ptr(), limit.ptr(), Py_GT)))) too_large();
+    return request;
+}
+
+/// `request.form` as a plain mapping, one value per field name.
+nb::object form_of(nb::handle request) { return call_method(attr(request, VT_KEY("form")), VT_KEY("to_dict")); }
+
+void flash(nb::handle message, nb::handle category) {
+    PyObject *argv[] = {message.ptr(), category.ptr()};
+    own(PyObject_Vectorcall(global(VT_KEY("flash")).ptr(), argv, 2, nullptr));
+}
+
+/// On a POST, the pair (flag, payload) that `web.<operation>(form)` answers
+/// for the submitted form, its body held to `limit`; false on a GET.
+bool submit(nb::handle web, nb::handle operation, nb::handle limit, nb::object &flag, nb::object &payload) {
+    if (!equals(attr(global(VT_KEY("request")), VT_KEY("method")), "POST")) return false;
+    nb::object request = limited_request(limit);
+    nb::object result = call_method(web, operation, form_of(request));
+    // A pair is a tuple or a list of two: anything else (a two-letter text
+    // included) is an error of the request.
+    if (!(PyTuple_Check(result.ptr()) || PyList_Check(result.ptr())) || PyObject_Size(result.ptr()) != 2) {
+        PyErr_Format(PyExc_TypeError, "%U() must return a (flag, payload) pair, not %s", operation.ptr(),
+                     Py_TYPE(result.ptr())->tp_name);
+        rethrow();
+    }
+    unpack2(result, flag, payload);
+    return true;
+}
+
+// --- the secret key ------------------------------------------------------------
+
+/// The key stored in `path`: at least 64 hexadecimal characters (32 bytes).
+nb::str read_secret(nb::handle path) {
+    nb::object content;
+    try {
+        content = path.attr("read_text")(nb::arg("encoding") = "ascii");
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_FileNotFoundError)) throw;
+        raise(PyExc_RuntimeError, concat("无法读取会话密钥文件: ", text(path)));
+    }
+    nb::str key = strip(content);
+    bool hex = PyUnicode_GET_LENGTH(key.ptr()) >= 64 && PyUnicode_IS_ASCII(key.ptr());
+    for (Py_ssize_t i = 0; hex && i < PyUnicode_GET_LENGTH(key.ptr()); ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(key.ptr(), i);
+        hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    }
+    if (!hex) raise(PyExc_RuntimeError, concat("会话密钥文件已损坏: ", text(path)));
+    return key;
+}
+
+/// The site's secret when the layout sets none: a random 32-byte key kept in
+/// a file under the data root, made once. Workers starting together agree:
+/// each writes its candidate to a file of its own (owner-only) and links it
+/// to the final name; the first link wins and everyone reads the winner.
+nb::str stored_secret(nb::handle self) {
+    nb::object root = attr(self, VT_KEY("data_root"));
+    nb::object path = path_join(root, utf8(kSecretFile));
+    try {
+        return read_secret(path);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+    }
+    root.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    nb::object key = call1(secrets_token_hex.get(), nb::int_(32));
+    nb::object tmp = path_join(root, nb::steal(checked(PyUnicode_FromFormat(
+                                         "%s.%S.%S.tmp", kSecretFile, call0(os_getpid.get()).ptr(),
+                                         call1(secrets_token_hex.get(), nb::int_(4)).ptr()))));
+    nb::object os = import("os");
+    nb::object flags = own(PyNumber_Or(own(PyNumber_Or(attr(os, VT_KEY("O_CREAT")).ptr(),
+                                                       attr(os, VT_KEY("O_EXCL")).ptr())).ptr(),
+                                       attr(os, VT_KEY("O_WRONLY")).ptr()));
+    nb::object mode = nb::int_(0600);
+    PyObject *open_args[] = {tmp.ptr(), flags.ptr(), mode.ptr()};
+    nb::object fd = own(PyObject_Vectorcall(os_open.ptr(), open_args, 3, nullptr));
+    try {
+        nb::bytes data = fs_encode(concat(key, VT_KEY("\n")));
+        PyObject *write_args[] = {fd.ptr(), data.ptr()};
+        own(PyObject_Vectorcall(os_write.ptr(), write_args, 2, nullptr));
+        call1(os_fsync.get(), fd);
+        call1(os_close.get(), fd);
+        PyObject *link_args[] = {tmp.ptr(), path.ptr()};
+        if (PyObject *r = PyObject_Vectorcall(os_link.ptr(), link_args, 2, nullptr))
+            Py_DECREF(r);
+        else if (PyErr_ExceptionMatches(PyExc_FileExistsError))
+            PyErr_Clear(); // another worker was first
+        else
+            rethrow();
+    } catch (...) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!PyObject_CallOneArg(os_unlink.ptr(), tmp.ptr())) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        throw;
+    }
+    call1(os_unlink.get(), tmp);
+    return read_secret(path);
+}
+
+nb::str secret_key(nb::handle self, nb::handle web) {
+    nb::object configured = get_any(web, VT_KEY("secret_key"));
+    if (truthy(configured)) return text(configured);
+    return stored_secret(self);
+}
+
+// --- routes --------------------------------------------------------------------
+
+/// A view function named `name` (Flask derives its endpoint from the name).
+template <class F> nb::object view(const char *name, F &&body) {
+    return nb::cpp_function(std::forward<F>(body), nb::name(name));
+}
+
+void add_route(nb::handle app, nb::handle rule, const char *endpoint, nb::handle view_fn, bool post) {
+    nb::dict kwargs;
+    set_item(kwargs, VT_KEY("view_func"), view_fn);
+    if (post) set_item(kwargs, VT_KEY("methods"), nb::make_tuple("GET", "POST"));
+    nb::object args = nb::make_tuple(rule, utf8(endpoint));
+    own(PyObject_Call(attr(app, VT_KEY("add_url_rule")).ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object create_flask_app(nb::handle self, nb::handle engine) {
+    require_flask();
+    nb::object app = call1(global(VT_KEY("Flask")), utf8(kModule));
+    nb::object web_cfg = attr(self, VT_KEY("web_cfg"));
+
+    nb::dict login_page = page_config(self, VT_KEY("login")), register_page = page_config(self, VT_KEY("register"));
+    nb::str login = route_of(login_page, "/login"), reg = route_of(register_page, "/register");
+    nb::str home = text_or(web_cfg, VT_KEY("home_after_login"), VT_KEY("/dashboard"));
+    bool with_register = truthy(register_page);
+
+    // Settings that would make a page unreachable, or fail on every request.
+    check_path(login, "登录页路由含有控制字符: ");
+    check_path(home, "web.home_after_login 含有控制字符: ");
+    if (equals(login, "/")) refuse("登录页路由与首页路由冲突: ", login);
+    if (equals(home, "/")) refuse("web.home_after_login 不能是首页路由（登录后的首页会重定向到自身）: ", home);
+    if (equals(login, "/logout")) refuse("登录页路由与注销路由冲突: ", login);
+    if (with_register) {
+        check_path(reg, "注册页路由含有控制字符: ");
+        if (equals(reg, "/")) refuse("注册页路由与首页路由冲突: ", reg);
+        if (equals(reg, "/logout")) refuse("注册页路由与注销路由冲突: ", reg);
+        if (str_eq(reg, login)) refuse("注册页路由与登录页路由相同: ", reg);
+    }
+    nb::str key = session_key(self);
+    for (const char *reserved : kReservedSessionKeys)
+        if (equals(key, reserved)) refuse("auth.session_key 是框架自用的会话键: ", key);
+    nb::object limit = form_limit(web_cfg);
+
+    if (PyObject_SetAttr(app.ptr(), VT_KEY("secret_key").ptr(), secret_key(self, web_cfg).ptr()) < 0) rethrow();
+
+    nb::object web = nb::borrow(self);
+    add_route(app, VT_KEY("/"), "index", view("index", [web, home, login]() {
+                  return redirect_to(truthy(call_method(web, VT_KEY("session_user"))) ? home : login);
+              }), false);
+    add_route(app, login, "plugin_login", view("plugin_login", [web, home, limit]() -> nb::object {
+                  nb::object ok, payload;
+                  if (submit(web, VT_KEY("login_user"), limit, ok, payload)) {
+                      if (truthy(ok) && is_mapping(payload)) {
+                          call_method(web, VT_KEY("set_session_user"), payload);
+                          flash(VT_KEY("登录成功"), VT_KEY("success"));
+                          return redirect_to(home);
+                      }
+                      flash(text(payload), VT_KEY("error"));
+                  }
+                  return call_method(web, VT_KEY("render_auth_page"), VT_KEY("login"));
+              }), true);
+    if (with_register)
+        add_route(app, reg, "plugin_register", view("plugin_register", [web, login, limit]() -> nb::object {
+                      nb::object ok, message;
+                      if (submit(web, VT_KEY("register_user"), limit, ok, message)) {
+                          if (truthy(ok)) {
+                              flash(text(message), VT_KEY("success"));
+                              return redirect_to(login);
+                          }
+                          flash(text(message), VT_KEY("error"));
+                      }
+                      return call_method(web, VT_KEY("render_auth_page"), VT_KEY("register"));
+                  }), true);
+    add_route(app, VT_KEY("/logout"), "plugin_logout", view("plugin_logout", [web, login]() {
+                  call_method(web, VT_KEY("set_session_user"), nb::none());
+                  return redirect_to(login);
+              }), false);
+
+    if (!engine.is_none()) {
+        nb::object hook = getattr_opt(engine, VT_KEY("mount_web_routes"));
+        if (hook.is_valid()) {
+            PyObject *argv[] = {app.ptr(), self.ptr()};
+            own(PyObject_Vectorcall(hook.ptr(), argv, 2, nullptr));
+        }
+    }
+    return app;
+}
+
+void run_web(nb::handle self, nb::handle engine, nb::handle debug) {
+    require_flask();
+    nb::object app = call_method(self, VT_KEY("create_flask_app"), engine);
+    nb::object web = attr(self, VT_KEY("web_cfg"));
+    nb::str host = text_or(web, VT_KEY("host"), VT_KEY("127.0.0.1"));
+    nb::object port_setting = get_any(web, VT_KEY("port"));
+    nb::object port = own(PyNumber_Long(truthy(port_setting) ? port_setting.ptr() : nb::int_(5000).ptr()));
+    bool debugging = debug.is_none() ? truthy(get_any(web, VT_KEY("debug"))) : truthy(debug);
+    nb::dict kwargs;
+    set_item(kwargs, VT_KEY("host"), host);
+    set_item(kwargs, VT_KEY("port"), port);
+    set_item(kwargs, VT_KEY("debug"), nb::bool_(debugging));
+    nb::object no_args = nb::tuple();
+    own(PyObject_Call(attr(app, VT_KEY("run")).ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
+/// The WSGI application of a layout: `config_path` (a layout file or a
+/// project directory), else the environment variable VANTREL_LAYOUT. The
+/// declared tables are created and the default accounts seeded first.
+nb::object create_app(nb::handle config_path, nb::handle engine) {
+    nb::object source = nb::borrow(config_path);
+    if (source.is_none()) {
+        nb::str s;
+        if (!set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_LAYOUT")), s))
+            raise(PyExc_RuntimeError, "create_app 需要布局文件路径，或环境变量 VANTREL_LAYOUT");
+        source = s;
+    }
+    nb::object path = call1(resolve_config_file.get(), source);
+    nb::object web = call1(global(VT_KEY("JsonAppPluginWeb")), path);
+    call_method(web, VT_KEY("init_database"));
+    return call_method(web, VT_KEY("create_flask_app"), engine);
+}
+
+} // namespace
+
+NB_MODULE(calvet, m) {
+    resolve_imports();
+    m.doc() = "Web face of the JSON-configured application: sessions, login and registration pages, routes, "
+              "development server and WSGI factory (Flask).";
+
+    // Flask is optional: its names are None when it cannot be imported.
+    const char *flask_names[] = {"Flask", "request", "session", "redirect", "flash", "render_template_string"};
+    nb::object flask = nb::steal(PyImport_ImportModule("flask"));
+    if (!flask.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) rethrow();
+        PyErr_Clear();
+    } else {
+        nb::object templating = import("flask.templating");
+        render_with = getattr_opt(templating, VT_KEY("_render")).release();
+        current_app = attr(flask, VT_KEY("current_app")).release();
+    }
+    for (const char *name : flask_names)
+        m.attr(name) = flask.is_valid() ? nb::object(attr(flask, utf8(name))) : nb::none();
+
+    base_layout = utf8(kBaseLayout).release();
+    nb::object card = call_method(utf8(kAuthCardStored), VT_KEY("replace"), utf8("<motion "), utf8("<div "));
+    auth_card = call_method(card, VT_KEY("replace"), utf8("</motion>"), utf8("</div>")).release();
+    m.attr("_BASE_LAYOUT") = base_layout;
+    m.attr("_AUTH_CARD") = auth_card;
+    m.attr("JsonAppPlugin") = json_app_plugin.get();
+
+    nb::dict ns;
+    ns["__module__"] = kModule;
+    ns["__qualname__"] = "JsonAppPluginWeb";
+    ns["__doc__"] = "JsonAppPlugin with a web face: the logged-in user in Flask's signed session, guarded views, "
+                    "the login and registration pages, and a Flask application with the authentication routes.";
+    nb::object cls = own(PyObject_CallFunction((PyObject *) &PyType_Type, "s(O)O", "JsonAppPluginWeb",
+                                               json_app_plugin.ptr(), ns.ptr()));
+    auto method = [&](const char *name, auto &&f, auto... extra) {
+        cls.attr(name) = nb::cpp_function(f, nb::scope(cls), nb::name(name), nb::is_method(), extra...);
+    };
+    method("session_user", &session_user, nb::sig("def session_user(self) -> dict[str, typing.Any] | None"),
+           "The logged-in user of the current request's session, or None.");
+    method("set_session_user", &set_session_user, nb::arg("user").none(),
+           nb::sig("def set_session_user(self, user: dict[str, typing.Any] | None) -> None"),
+           "Store the user in the session (None logs out).");
+    method("require_login", &require_login, nb::arg("view"),
+           nb::sig("def require_login(self, view: typing.Callable[..., typing.Any]) -> typing.Callable[..., typing.Any]"),
+           "Wrap a view: without a session user it redirects to the login route.");
+    method("render_auth_page", &render_auth_page, nb::arg("page_key").none(),
+           nb::sig("def render_auth_page(self, page_key: str) -> str"),
+           "The complete HTML page of a page configuration (\"login\", \"register\", ...).");
+    method("create_flask_app", &create_flask_app, nb::arg("engine").none() = nb::none(),
+           nb::sig("def create_flask_app(self, engine: typing.Any = None) -> flask.Flask"),
+           "A Flask application with the index, login, registration and logout routes; an engine's "
+           "``mount_web_routes(app, web)`` adds its own.");
+    method("run_web", &run_web, nb::arg("engine").none() = nb::none(), nb::kw_only(),
+           nb::arg("debug").none() = nb::none(),
+           nb::sig("def run_web(self, engine: typing.Any = None, *, debug: bool | None = None) -> None"),
+           "Build the application and serve it with Flask's own server (host, port, debug from ``web``).");
+    m.attr("JsonAppPluginWeb") = cls;
+
+    m.def("create_app", &create_app, nb::arg("config_path").none() = nb::none(), nb::arg("engine").none() = nb::none(),
+          nb::sig("def create_app(config_path: str | os.PathLike[str] | None = None, engine: typing.Any = None) "
+                  "-> flask.Flask"),
+          "WSGI application factory: the site of a layout (default: $VANTREL_LAYOUT), tables and default accounts "
+          "created first. Serve it with e.g. ``gunicorn -w 4 'vantrel_app_plugin.calvet:create_app()'``.");
+}

@@ -120,6 +120,60 @@ def path_forms(src: Source, path: Path) -> Any:
 # --- targets -----------------------------------------------------------------------------
 
 
+def repl_reference(line: str) -> Any:
+    """The REPL line grammar, written plainly with ``json``, ``re`` and str methods."""
+    s = line.strip()
+    if not s or s.startswith("#"):
+        return None
+    if s.startswith("{"):
+        try:
+            act = json.loads(s)
+            if isinstance(act, dict):
+                from vantrel_soft.ws_repl import _json_action_to_kind_body
+
+                result = _json_action_to_kind_body(act)
+                if result is None or isinstance(result, tuple) and len(result) == 2:
+                    return result
+                raise TypeError("not a pair")
+        except (ValueError, TypeError):
+            pass
+    low = s.lower()
+    for words, kind in ((("quit", "exit", "q"), "quit"), (("reset",), "reset"), (("display", "d"), "display"),
+                        (("gui",), "gui"), (("stream", "display_stream"), "display_stream"), (("ping",), "ping")):
+        if low in words:
+            return kind, {}
+    m = re.match(r"(?i)^set\s+(\S+)\s+(.*)$", s)
+    if m:
+        return "set_by_id", {"patches": [{"id": m.group(1), "value": m.group(2)}]}
+    if "," in s:
+        return "sequence", {"keys": [p.strip() for p in s.split(",") if p.strip()]}
+    parts = s.split()
+    if parts[0].lower() in ("merge_components", "mc", "components"):
+        if len(parts) == 3 or len(parts) >= 5 and len(parts) % 2:
+            return "merge_components", dict(zip(parts[1::2], parts[2::2]))
+    if len(parts) == 2:
+        try:
+            from vantrel_soft.gui_config import known_element_ids
+
+            if parts[0] in known_element_ids():
+                return "set_by_id", {"patches": [{"id": parts[0], "value": parts[1]}]}
+        except Exception:
+            pass
+    if len(parts) >= 2:
+        return "sequence", {"keys": parts}
+    return "press", {"key": s}
+
+
+def outcome(fn: Callable[..., Any], *args: Any) -> Any:
+    """``fn(*args)``, or the type of the ordinary exception it raised."""
+    try:
+        return fn(*args)
+    except SystemError:
+        raise
+    except Exception as exc:
+        return type(exc)
+
+
 def fuzz_repl_line(data: bytes) -> None:
     from vantrel_app_plugin.quelby import parse_repl_line
 
@@ -129,9 +183,12 @@ def fuzz_repl_line(data: bytes) -> None:
         k = src.below(4)
         line = text(src) if k == 0 else gen.TrapStr(text(src)) if k == 1 else gen.OddStr(text(src)) if k == 2 \
             else hostile(src)
-    else:
-        line = data.decode("utf-8", "surrogateescape")
-    guard(parse_repl_line, line)
+        guard(parse_repl_line, line)
+        return
+    line = data.decode("utf-8", "surrogateescape")
+    got, want = outcome(parse_repl_line, line), outcome(repl_reference, line)
+    if got != want:
+        raise Finding(f"parse_repl_line({line!r}) gave {got!r}, the grammar gives {want!r}")
 
 
 def fuzz_layout_file(data: bytes) -> None:

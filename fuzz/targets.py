@@ -16,7 +16,7 @@ from __future__ import annotations
 import functools
 import json
 import os
-import re
+import reprlib
 import shutil
 import tempfile
 from dataclasses import dataclass
@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 import gen
+import oracles
 from gen import Layouts, Source, hostile, key, plain, text, word
 
 SCRATCH: dict[str, Path] = {}
@@ -105,9 +106,21 @@ def layout_file(src: Source, given: bytes | None) -> tuple[bytes, Any] | None:
     return gen.json_text(src, doc), doc
 
 
-def layout_in_memory(src: Source, given: bytes | None) -> Any:
-    """A layout to read: the given document, or a generated one with hostile values."""
-    return parsed(given) if given is not None else Layouts(src, mean=True).document()
+def layout_in_memory(src: Source, given: bytes | None) -> tuple[Any, bool]:
+    """A layout to read, and whether it holds plain data only: the given
+    document, or a generated one (with hostile values, mostly)."""
+    if given is not None:
+        return parsed(given), True
+    mean = src.often(3)
+    return Layouts(src, mean).document(), not mean
+
+
+def compare(what: str, fn: Callable[..., Any], rule: Callable[..., Any], *args: Any) -> None:
+    """``fn(*args)`` must end as the plain rule does: the same result, or the same exception type."""
+    got, want = outcome(fn, *args), outcome(rule, *args)
+    if got != want:
+        raise Finding(f"{what}({', '.join(map(reprlib.repr, args))}) gave {reprlib.repr(got)}, "
+                      f"the rule gives {reprlib.repr(want)}")
 
 
 def path_forms(src: Source, path: Path) -> Any:
@@ -118,50 +131,6 @@ def path_forms(src: Source, path: Path) -> Any:
 
 
 # --- targets -----------------------------------------------------------------------------
-
-
-def repl_reference(line: str) -> Any:
-    """The REPL line grammar, written plainly with ``json``, ``re`` and str methods."""
-    s = line.strip()
-    if not s or s.startswith("#"):
-        return None
-    if s.startswith("{"):
-        try:
-            act = json.loads(s)
-            if isinstance(act, dict):
-                from vantrel_soft.ws_repl import _json_action_to_kind_body
-
-                result = _json_action_to_kind_body(act)
-                if result is None or isinstance(result, tuple) and len(result) == 2:
-                    return result
-                raise TypeError("not a pair")
-        except (ValueError, TypeError):
-            pass
-    low = s.lower()
-    for words, kind in ((("quit", "exit", "q"), "quit"), (("reset",), "reset"), (("display", "d"), "display"),
-                        (("gui",), "gui"), (("stream", "display_stream"), "display_stream"), (("ping",), "ping")):
-        if low in words:
-            return kind, {}
-    m = re.match(r"(?i)^set\s+(\S+)\s+(.*)$", s)
-    if m:
-        return "set_by_id", {"patches": [{"id": m.group(1), "value": m.group(2)}]}
-    if "," in s:
-        return "sequence", {"keys": [p.strip() for p in s.split(",") if p.strip()]}
-    parts = s.split()
-    if parts[0].lower() in ("merge_components", "mc", "components"):
-        if len(parts) == 3 or len(parts) >= 5 and len(parts) % 2:
-            return "merge_components", dict(zip(parts[1::2], parts[2::2]))
-    if len(parts) == 2:
-        try:
-            from vantrel_soft.gui_config import known_element_ids
-
-            if parts[0] in known_element_ids():
-                return "set_by_id", {"patches": [{"id": parts[0], "value": parts[1]}]}
-        except Exception:
-            pass
-    if len(parts) >= 2:
-        return "sequence", {"keys": parts}
-    return "press", {"key": s}
 
 
 def outcome(fn: Callable[..., Any], *args: Any) -> Any:
@@ -183,12 +152,12 @@ def fuzz_repl_line(data: bytes) -> None:
         k = src.below(4)
         line = text(src) if k == 0 else gen.TrapStr(text(src)) if k == 1 else gen.OddStr(text(src)) if k == 2 \
             else hostile(src)
-        guard(parse_repl_line, line)
-        return
-    line = data.decode("utf-8", "surrogateescape")
-    got, want = outcome(parse_repl_line, line), outcome(repl_reference, line)
-    if got != want:
-        raise Finding(f"parse_repl_line({line!r}) gave {got!r}, the grammar gives {want!r}")
+        if type(line) is not str:
+            guard(parse_repl_line, line)
+            return
+    else:
+        line = data.decode("utf-8", "surrogateescape")
+    compare("parse_repl_line", parse_repl_line, oracles.repl_line, line)
 
 
 def fuzz_layout_file(data: bytes) -> None:
@@ -311,7 +280,7 @@ def fuzz_lirren(data: bytes) -> None:
     from vantrel_app_plugin import lirren
 
     src, given = split(data)
-    layout = layout_in_memory(src, given)
+    layout, plain = layout_in_memory(src, given)
     if isinstance(layout, dict):
         gen.VICTIMS.append((layout, ()))
         tk = dict.get(layout, "tk")
@@ -319,7 +288,10 @@ def fuzz_lirren(data: bytes) -> None:
             gen.VICTIMS.append((tk, ()))
     for name in ("tk_section", "navigation_cfg", "auth_field_map", "actions_cfg", "forms_cfg", "clear_components",
                  "page_hooks_cfg"):
-        guard(getattr(lirren, name), layout)
+        if plain and type(layout) is dict:
+            compare(name, getattr(lirren, name), getattr(oracles, name), layout)
+        else:
+            guard(getattr(lirren, name), layout)
     if src.chance(4):
         guard(getattr(lirren, src.choice(("tk_section", "actions_cfg"))), layout=layout, extra=1)
 
@@ -354,17 +326,21 @@ def fuzz_ostrel(data: bytes) -> None:
     from vantrel_app_plugin import ostrel
 
     src, given = split(data)
-    layout = layout_in_memory(src, given)
+    layout, plain = layout_in_memory(src, given)
     if isinstance(layout, dict):
         gen.VICTIMS.append((layout, ()))
-    fid = word(src, ("login", "grisel", " login ", "p", "LOGIN", "")) if src.often(4) else key(src)
+    fid = word(src, ("login", "grisel", " login ", "p", "LOGIN", "", "\u3000login")) if src.often(4) else key(src)
     names = tuple(word(src, ("database", "auth", "web", "tk", "auth_forms")) for _ in range(src.below(5)))
     if src.chance(5):
         names = (list(names), names + (key(src),), gen.TrapList(names))[src.below(3)]
-    guard(ostrel.plugins_block, layout)
-    guard(ostrel.plugin_config, layout, fid)
-    guard(ostrel.merged_sections, layout, fid, names)
-    guard(ostrel.build_effective_layout, layout, fid, names)
+    plain = plain and isinstance(layout, dict) and type(fid) is str and type(names) is tuple \
+        and all(type(n) is str for n in names)
+    for name, args in (("plugins_block", (layout,)), ("plugin_config", (layout, fid)),
+                       ("merged_sections", (layout, fid, names)), ("build_effective_layout", (layout, fid, names))):
+        if plain:
+            compare(name, getattr(ostrel, name), getattr(oracles, name), *args)
+        else:
+            guard(getattr(ostrel, name), *args)
 
     plugins = {f"p{i}": FuzzPlugin(src) for i in range(src.below(4))}
     if src.chance(6):
@@ -385,15 +361,6 @@ def fuzz_ostrel(data: bytes) -> None:
             guard(base.supports_action, action)
 
 
-def sanitize_reference(name: str) -> str:
-    """The database base name rule, written plainly with ``re``."""
-    s = name.strip()
-    if s.lower().endswith(".db"):
-        s = s[:-3].strip()
-    s = re.sub(r"[^\w\-]+", "_", s, flags=re.UNICODE).strip("_")
-    return s[:64] if s else "app"
-
-
 def fuzz_sanitize(data: bytes) -> None:
     from vantrel_app_plugin.login.keldra import _sanitize_db_basename
 
@@ -402,14 +369,8 @@ def fuzz_sanitize(data: bytes) -> None:
         gen.begin(src)
         guard(_sanitize_db_basename, hostile(src) if src.often(2) else gen.TrapStr(text(src)))
         return
-    name = data.decode("utf-8", "surrogateescape")
-    try:
-        got = _sanitize_db_basename(name)
-    except (UnicodeError, ValueError):
-        return  # lone surrogates may be refused
-    want = sanitize_reference(name)
-    if got != want:
-        raise Finding(f"_sanitize_db_basename({name!r}) gave {got!r}, the rule gives {want!r}")
+    compare("_sanitize_db_basename", _sanitize_db_basename, oracles.sanitize_db_basename,
+            data.decode("utf-8", "surrogateescape"))
 
 
 # --- the page engine ----------------------------------------------------------------------
@@ -521,7 +482,7 @@ def fuzz_engine(data: bytes) -> None:
 
     src, given = split(data)
     real = src.chance(8)  # the real registry and user store, on a layout file
-    made = layout_file(src, given) if real else (given, layout_in_memory(src, given))
+    made = layout_file(src, given) if real else (given, layout_in_memory(src, given)[0])
     if made is None:
         return
     layout = made[1]

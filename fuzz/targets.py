@@ -499,7 +499,7 @@ def fuzz_engine(data: bytes) -> None:
             store = FakeStore(layout, src)
             plugins = {"fake": store, **{f"p{i}": FuzzPlugin(src) for i in range(src.below(3))}}
             brisen.load_unified_plugins = lambda path: plugins
-            brisen.primary_plugin = lambda ps: store if src.often(8) else hostile(src, 0)
+            brisen.primary_plugin = lambda ps: store if src.often(16) else hostile(src, 0)
         cls = engine_classes()[src.below(3)]
         cls.src = src
         engine = guard(cls, str(config))

@@ -13,6 +13,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "fuzz"))
 
 import gen  # noqa: E402
+import oracles  # noqa: E402
 import run as fuzz_run  # noqa: E402
 import targets  # noqa: E402
 
@@ -53,6 +54,85 @@ def test_random_inputs_end_in_results_or_exceptions(fuzz, name):
 
 def test_every_target_has_seeds():
     assert {t for t, _ in SEEDS} == set(targets.TARGETS)
+
+
+# --- the plain rules the targets compare with agree with the documented cases ----------------
+
+LAYOUT = {"tk": {"actions": {"a": "auth_login", "b": {"type": "goto", "page": "home"}, "c": 7},
+                 "clear_components_on_goto": ["entry", 3], "auth_field_map": {"username": 5},
+                 "forms": {"login": {"x": 1}, "bad": "x"}, "start_page": ""},
+          "auth": {"after_login_page": "home"},
+          "plugins": {"config": {"login": {"sections": {"database": {"p": 1}}}}}, "database": {"t": 1}, "auth_": 0}
+
+
+@pytest.mark.parametrize("name,args,expected", [
+    ("actions_cfg", (LAYOUT,), {"a": {"type": "auth_login"}, "b": {"type": "goto", "page": "home"}}),
+    ("clear_components", (LAYOUT,), ("entry", "3")),
+    ("auth_field_map", (LAYOUT,), {"username": "5"}),
+    ("forms_cfg", (LAYOUT,), {"login": {"x": 1}}),
+    ("navigation_cfg", (LAYOUT,), {"start_page": "login", "home_after_login": "home", "after_register_page": "login",
+                                   "after_logout_page": "login", "public_pages": ["login", "register"]}),
+    ("clear_components", ({"tk": {"clear_components_on_goto": "entry"}},), oracles.DEFAULT_CLEAR),
+    ("merged_sections", (LAYOUT, " grisel ", ("database", "tk", "database", "web")),
+     {"database": {"p": 1}, "tk": LAYOUT["tk"]}),
+    ("build_effective_layout", ({"database": 1, "x": 2}, "login", ("auth",)), {"database": 1, "x": 2}),
+    ("plugin_config", ({"plugins": {"config": {"grisel": {"a": 1}}}}, "grisel"), {}),
+    ("sanitize_db_basename", ("My App.db",), "My_App"), ("sanitize_db_basename", (" .DB ",), "app"),
+    ("sanitize_db_basename", ("x" * 70,), "x" * 64),
+    ("repl_line", ("set lamp on, off",), ("set_by_id", {"patches": [{"id": "lamp", "value": "on, off"}]})),
+    ("repl_line", ("a, b,,x",), ("sequence", {"keys": ["a", "b", "x"]})),
+    ("repl_line", ("mc x 1 y",), ("sequence", {"keys": ["mc", "x", "1", "y"]})),
+    ("repl_line", ("D",), ("display", {})), ("repl_line", ("  # note",), None),
+])
+def test_plain_rules_and_the_package_agree_on_documented_cases(name, args, expected):
+    from vantrel_app_plugin import lirren, ostrel, quelby
+    from vantrel_app_plugin.login import keldra
+
+    real = {"sanitize_db_basename": keldra._sanitize_db_basename, "repl_line": quelby.parse_repl_line}.get(name) \
+        or getattr(lirren, name, None) or getattr(ostrel, name)
+    assert getattr(oracles, name)(*args) == expected
+    assert real(*args) == expected
+
+
+# --- the generators -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("data,calls,expected", [
+    (b"", lambda s: (s.below(7), s.chance(3), s.often(3), s.choice("xyz")), (0, False, True, "x")),
+    (b"\x05\x02\x02", lambda s: (s.below(3), s.chance(3), s.often(3), s.left), (2, True, False, 0)),
+    (b"\x01\x00\x00", lambda s: s.below(70_000), 65_536),  # three bytes for a range beyond 16 bits
+])
+def test_source_reads_choices_and_zeros_when_exhausted(data, calls, expected):
+    assert calls(gen.Source(data)) == expected
+
+
+def test_every_hostile_kind_is_generated():
+    rng = random.Random(3)
+    kinds = {type(gen.hostile(gen.Source(rng.randbytes(16)))) for _ in range(3000)}
+    assert {gen.TrapStr, gen.OddStr, gen.Raiser, gen.Shapeshifter, gen.BadBool, gen.TrapDict, gen.TrapList,
+            gen.PlainDict} <= kinds
+
+
+def test_mischief_replaces_a_field_of_a_victim():
+    class Victim:
+        field = "before"
+
+    victim = Victim()
+    gen.begin(gen.Source(bytes([0, 0, 1, 0, 0, 0]) * 4))
+    gen.VICTIMS.append((victim, ("field",)))
+    hash(gen.TrapStr("x"))  # hashing runs mischief first
+    assert victim.field != "before"
+
+
+def test_most_engine_sessions_build_an_engine(fuzz, monkeypatch):
+    """Inputs must mostly reach the engine's own calls, not end at its construction."""
+    built = []
+    keys_of = targets.engine_keys
+    monkeypatch.setattr(targets, "engine_keys", lambda layout: built.append(1) or keys_of(layout))
+    rng = random.Random(5)
+    for _ in range(200):
+        fuzz.TARGETS["engine"].run(rng.randbytes(400))
+    assert len(built) > 100  # more than half
 
 
 # --- generated documents never point outside the scratch directory -------------------------

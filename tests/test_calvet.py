@@ -1,12 +1,14 @@
 """The web face through Flask's test client: routes, sessions, pages, the
 secret key, hostile settings and requests."""
 
+import gc
 import io
 import os
 import re
 import stat
 import subprocess
 import sys
+import weakref
 from html import escape
 
 import pytest
@@ -138,6 +140,9 @@ def test_require_login_and_the_session_user(make_web):
     guarded = web.require_login(dashboard)
     assert guarded.__name__ == "dashboard" and web.require_login(lambda: 0).__name__ == "<lambda>"
     assert web.require_login(type("V", (), {"__call__": lambda s: 1})()).__name__ == "wrapped"
+    assert guarded.__wrapped__ is dashboard
+    with pytest.raises(TypeError, match="'view'"):
+        web.require_login("dashboard")
     with app.test_request_context("/"):
         assert guarded().headers["Location"] == "/sign-in"
         web.set_session_user({})  # an empty record still counts as a stored user
@@ -149,6 +154,21 @@ def test_require_login_and_the_session_user(make_web):
         with pytest.raises(TypeError, match="user"):
             web.set_session_user(["alice"])
 
+
+
+@pytest.mark.parametrize("keep", [
+    lambda web: setattr(web, "app", web.create_flask_app()),
+    lambda web: setattr(web, "home", web.require_login(lambda: "home")),
+    lambda web: setattr(web, "app", web.create_flask_app(type("Hook", (), {"mount_web_routes": staticmethod(
+        lambda app, w: app.add_url_rule("/home", "home", w.require_login(lambda: "home")))})())),
+], ids=["application kept on the web object", "guarded view kept on it", "with a guarded route"])
+def test_cycles_through_views_and_guards_are_collected(make_web, keep):
+    web = make_web()
+    keep(web)
+    gone = weakref.ref(web)
+    del web
+    gc.collect()
+    assert gone() is None
 
 # --- pages ------------------------------------------------------------------------------------
 

@@ -300,25 +300,29 @@ nb::object form_limit(nb::handle web) {
     return v;
 }
 
-/// The current request, its body held to `limit` bytes: a larger declared
-/// body is answered with 413 at once; a body of unknown length (chunked) is
-/// read up to one byte past the limit, answered with 413 when it goes past,
-/// and otherwise kept for the form parser.
+/// The current request, its body held to `limit` bytes (or to the
+/// application's own MAX_CONTENT_LENGTH when that is smaller): a larger
+/// declared body is answered with 413 at once; a body of unknown length
+/// (chunked) is read up to one byte past the limit, answered with 413 when it
+/// goes past (the framework would cut it at its limit and parse the rest), and
+/// otherwise kept for the form parser.
 nb::object limited_request(nb::handle limit) {
     nb::object request = global(VT_KEY("request"));
     nb::object length = attr(request, VT_KEY("content_length"));
+    auto over = [](nb::handle a, nb::handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); };
     auto too_large = [] { call1(import_from("flask", "abort"), nb::int_(413)); };
     if (!length.is_none()) {
-        if (truthy(own(PyObject_RichCompare(length.ptr(), limit.ptr(), Py_GT)))) too_large();
+        if (over(length, limit)) too_large();
         return request;
     }
-    nb::object past = own(PyNumber_Add(limit.ptr(), nb::int_(1).ptr()));
+    nb::object cap = nb::borrow(limit), current = attr(request, VT_KEY("max_content_length"));
+    if (!current.is_none() && over(cap, current)) cap = current;
+    nb::object past = own(PyNumber_Add(cap.ptr(), nb::int_(1).ptr()));
     if (PyObject_SetAttr(request.ptr(), VT_KEY("max_content_length").ptr(), past.ptr()) < 0) rethrow();
     nb::object body = request.attr("get_data")(nb::arg("cache") = true);
     Py_ssize_t size = PyObject_Size(body.ptr());
     if (size < 0) rethrow();
-    nb::object read = own(PyLong_FromSsize_t(size));
-    if (truthy(own(PyObject_RichCompare(read.ptr(), limit.ptr(), Py_GT)))) too_large();
+    if (over(own(PyLong_FromSsize_t(size)), cap)) too_large();
     return request;
 }
 
@@ -571,6 +575,7 @@ void run_web(nb::handle self, nb::handle engine, nb::handle debug) {
 /// project directory), else the environment variable VANTREL_LAYOUT. The
 /// declared tables are created and the default accounts seeded first.
 nb::object create_app(nb::handle config_path, nb::handle engine) {
+    require_flask(); // before the database is touched
     nb::object source = nb::borrow(config_path);
     if (source.is_none()) {
         nb::str s;

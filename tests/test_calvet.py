@@ -296,7 +296,7 @@ def test_without_flask(make_web, monkeypatch, tmp_path):
     web = make_web()
     monkeypatch.setattr(calvet, "Flask", None)
     for call in (web.session_user, lambda: web.set_session_user(None), web.create_flask_app, web.run_web,
-                 lambda: web.render_auth_page("login")):
+                 lambda: web.render_auth_page("login"), lambda: calvet.create_app(str(tmp_path / "absent"))):
         with pytest.raises(ImportError, match="Web 插件需要安装 flask"):
             call()
     # In a runtime where Flask cannot be imported, the module still loads.
@@ -400,10 +400,15 @@ def test_oversized_form_bodies(make_web):
     assert client.post("/login", data=big).status_code == 413
     assert client.post("/register", data=big).status_code == 413
     assert client.post("/upload", data={"blob": "y" * 10000}).text == "10000"  # the framework's default
-    chunked = client.post("/login", input_stream=io.BytesIO(b"username=" + b"a" * 9000),
-                          content_type="application/x-www-form-urlencoded", headers={"Transfer-Encoding": "chunked"},
-                          environ_overrides={"wsgi.input_terminated": True})
-    assert chunked.status_code == 413
+    def chunked(size):
+        return client.post("/login", input_stream=io.BytesIO(b"username=" + b"a" * size),
+                           content_type="application/x-www-form-urlencoded", headers={"Transfer-Encoding": "chunked"},
+                           environ_overrides={"wsgi.input_terminated": True}).status_code
+
+    assert chunked(9000) == 413 and chunked(4000) == 200
+    app.config["MAX_CONTENT_LENGTH"] = 1000  # the application's own smaller limit stays in force
+    assert chunked(4000) == 413 and chunked(500) == 200
+    app.config["MAX_CONTENT_LENGTH"] = None
     assert login(client).status_code == 302
     default = make_web().create_flask_app().test_client()
     assert default.post("/login", data={"username": "a", "password": "x" * (2 << 20)}).status_code == 413

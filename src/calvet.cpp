@@ -476,11 +476,9 @@ PyObject *register_view(PyObject *self, PyObject *) {
         nb::object web = s.web, login = s.login, limit = s.limit;
         nb::object ok, message;
         if (submit(web, VT_KEY("register_user"), limit, ok, message)) {
-            if (truthy(ok)) {
-                flash(text(message), VT_KEY("success"));
-                return redirect_to(login).release().ptr();
-            }
-            flash(text(message), VT_KEY("error"));
+            bool done = truthy(ok);
+            flash(text(message), done ? VT_KEY("success") : VT_KEY("error"));
+            if (done) return redirect_to(login).release().ptr();
         }
         return call_method(web, VT_KEY("render_auth_page"), VT_KEY("register")).release().ptr();
     });

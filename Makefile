@@ -7,6 +7,11 @@
 #   make bench  benchmarks (ns per call, beside pure-Python versions)
 #   make load   the web site under load (gunicorn + wrk), beside its pure-Python twin
 #   make test-asan  the test suite against an AddressSanitizer + UBSan build
+#   make fuzz   coverage-guided fuzzing of every target, FUZZ_SECONDS (60) each,
+#               or FUZZ_RUNS executions each; FUZZ_TARGETS picks targets;
+#               FUZZ_MODE=fallback skips the Clang build
+#   make soak   a million calls of each hot entry point; fails when memory grows
+#               (SOAK_CALLS sets the count)
 
 PYTHON ?= $(shell scripts/find-python)
 VENV   ?= .venv
@@ -15,7 +20,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=3.0,<4" "cmake>=3.18" ninja
 # Each interpreter and flavour keeps its own incremental build tree.
 BUILD_DIR = build/$(notdir $(VENV))
 
-.PHONY: setup run demo desktop repl check test bench load test-asan clean
+.PHONY: setup run demo desktop repl check test bench load test-asan setup-asan setup-fuzz fuzz soak clean
 
 $(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no suitable Python found" >&2; exit 1; }
@@ -60,10 +65,28 @@ load: setup
 # Freed blocks are filled with a pattern, so that a use after free inside the
 # (uninstrumented) interpreter also fails at once.
 ASAN_LIBS = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
-test-asan:
+setup-asan:
 	$(MAKE) setup VENV=.venv-asan BUILD_FLAGS="-Ccmake.build-type=Debug -Ccmake.define.VANTREL_SANITIZE=ON"
+
+test-asan: setup-asan
 	LD_PRELOAD="$(ASAN_LIBS)" ASAN_OPTIONS=detect_leaks=0:max_free_fill_size=1048576 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONMALLOC=malloc .venv-asan/bin/python -m pytest -q tests
 
+# Clang build for fuzzing (scripts/fuzz passes CC and CXX), in its own venv.
+setup-fuzz:
+	CC=$(CC) CXX=$(CXX) $(MAKE) setup VENV=.venv-fuzz \
+	  BUILD_FLAGS="-Ccmake.build-type=RelWithDebInfo -Ccmake.define.VANTREL_FUZZ=ON"
+
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS    ?=
+FUZZ_TARGETS ?=
+FUZZ_MODE    ?=
+fuzz:
+	FUZZ_MODE=$(FUZZ_MODE) scripts/fuzz $(if $(FUZZ_RUNS),--runs $(FUZZ_RUNS),--seconds $(FUZZ_SECONDS)) $(FUZZ_TARGETS)
+
+SOAK_CALLS ?= 1000000
+soak: setup
+	$(PY) bench/soak.py --calls $(SOAK_CALLS)
+
 clean:
-	rm -rf build .venv .venv-asan data
+	rm -rf build .venv .venv-asan .venv-fuzz data

@@ -436,7 +436,9 @@ void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form
     nb::object on_enter = get_any(hooks, VT_KEY("on_enter"));
     if (!truthy(on_enter)) return;
     MethodRef method = lookup_method(self, text(on_enter));
-    if (method.exists()) method.call(self);
+    if (!method.exists()) return;
+    Reentry level(" while entering a page");
+    method.call(self);
 }
 
 void goto_page(nb::handle self, nb::handle page_id, nb::handle clear_form) {
@@ -582,7 +584,10 @@ void action_business(nb::handle self, nb::handle action_spec) {
     }
     nb::object empty_args = own(PyTuple_New(0));
     nb::object flag, message;
-    unpack2(own(PyObject_Call(handler.ptr(), empty_args.ptr(), kwargs.ptr())), flag, message);
+    {
+        Reentry level(" while running a business function");
+        unpack2(own(PyObject_Call(handler.ptr(), empty_args.ptr(), kwargs.ptr())), flag, message);
+    }
     e.status = message;
     if (!truthy(flag)) return;
     nb::object target = get_any(spec, VT_KEY("success_page"));
@@ -618,6 +623,7 @@ void action_method(nb::handle self, Engine &e, nb::handle spec) {
         e.status = concat(VT_KEY("未找到方法: "), name);
         return;
     }
+    Reentry level(" while running a method action");
     call0(method);
 }
 

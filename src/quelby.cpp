@@ -191,10 +191,12 @@ nb::object comma_keys(nb::handle s) {
 nb::object merge_words(nb::handle parts) {
     Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
     if (n != 3 && (n < 5 || n % 2 == 0)) return nb::object();
+    nb::handle word = PyList_GET_ITEM(parts.ptr(), 0);
     char first[kLongestMergeWord + 1];
-    if (!lower_if_short(PyList_GET_ITEM(parts.ptr(), 0), kLongestMergeWord, first) ||
-        !(strcmp(first, "merge_components") == 0 || strcmp(first, "mc") == 0 || strcmp(first, "components") == 0))
-        return nb::object();
+    if (!lower_if_short(word, kLongestMergeWord, first)) return nb::object();
+    // Compared with its length: a NUL inside the word must not end it early.
+    std::string_view w(first, (size_t) PyUnicode_GET_LENGTH(word.ptr()));
+    if (w != "merge_components" && w != "mc" && w != "components") return nb::object();
     nb::dict body;
     for (Py_ssize_t i = 1; i + 1 < n; i += 2)
         set_item(body, PyList_GET_ITEM(parts.ptr(), i), PyList_GET_ITEM(parts.ptr(), i + 1));

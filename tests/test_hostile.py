@@ -449,3 +449,37 @@ def test_path_names_that_are_not_text(tmp_path, write_json):
     plugin._path = type("P", (), {"parent": Parent()})()
     with pytest.raises(TypeError, match="Path.name returned non-string"):
         plugin.app_name
+
+
+# --- configuration that makes the engine call itself by name without end ------------------
+
+
+class Looping(TkJsonEngine):
+    """A business function that is the engine's own native ``press``."""
+
+    @property
+    def business_handlers(self):
+        return {"again": self.press}
+
+
+CYCLES = {
+    # The start page's hook is reset_all, which navigates to the start page again.
+    "page hook naming reset_all": ({"tk": {"page_hooks": {"login": {"on_enter": "reset_all"}}}}, None),
+    # The business function presses the very key that runs it.
+    "business function pressing its own key": (
+        {"tk": {"public_pages": ["login", "report"],
+                "actions": {"加": {"type": "business", "handler": "again", "fields": {"key": "entry"}}}}},
+        lambda e: (e.merge_components(entry="加"), e.press("加"))),
+}
+
+
+@pytest.mark.parametrize("case", CYCLES)
+def test_native_call_cycles_end_in_recursion_error(make_engine, case):
+    """Cycles that run native code only have no Python frame for the runtime to
+    count; they must end in RecursionError, not in a C stack overflow."""
+    layout, drive = CYCLES[case]
+    with pytest.raises(RecursionError):
+        engine = make_engine(layout, cls=Looping)
+        drive(engine)
+    engine = make_engine({"tk": {"public_pages": ["login"]}}, cls=Looping)  # the next engine works
+    assert engine.snapshot()["components"]["ui_page"] == "login"

@@ -43,6 +43,7 @@ def host(monkeypatch):
     ("components x 1 x 2 y 3", ("merge_components", {"x": "2", "y": "3"})),
     ("mc x 1 y", SEQ("mc", "x", "1", "y")), ("mc x 1 y 2 z", SEQ("mc", "x", "1", "y", "2", "z")),
     ("mc", ("press", {"key": "mc"})), ("mc x", SEQ("mc", "x")),
+    ("mc\0 x 1", SEQ("mc\0", "x", "1")), ("components\0x x 1", SEQ("components\0x", "x", "1")),  # NUL is no end
     ("Enter", ("press", {"key": "Enter"})), ("登录", ("press", {"key": "登录"})),
     ("{oops", ("press", {"key": "{oops"})), ("{} x", SEQ("{}", "x")),
     ('{"action": "press", "key": "A"}', ("press", {"key": "A"})),

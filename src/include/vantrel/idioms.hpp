@@ -471,6 +471,33 @@ inline bool instance_has(nb::handle obj, nb::handle name) {
     return PyDict_GET_SIZE(dict.ptr()) != 0 && contains(dict, name);
 }
 
+/// One level of re-entry through a call made by name (a hook, a method named
+/// by configuration), held while that call runs. A cycle of such calls that
+/// runs native code only (a page hook naming a method that navigates back to
+/// the same page) has no Python frame for the runtime to count, so it would
+/// overflow the C stack; it ends in the runtime's RecursionError instead. A
+/// level stands for the few Python frames a Python version would spend on
+/// it: the limit is a quarter of the runtime's recursion limit. Per thread.
+class Reentry {
+  public:
+    explicit Reentry(const char *where) {
+        if (++depth() > Py_GetRecursionLimit() / 4) {
+            --depth();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            rethrow();
+        }
+    }
+    ~Reentry() { --depth(); }
+    Reentry(const Reentry &) = delete;
+    Reentry &operator=(const Reentry &) = delete;
+
+  private:
+    static int &depth() {
+        static thread_local int level = 0;
+        return level;
+    }
+};
+
 /// `getattr(obj, name, None)` fetched in order to call it. A plain function
 /// found on the type of an object with the runtime's generic attribute access
 /// (and not shadowed by the instance) is kept unbound, so no bound method is

@@ -123,17 +123,81 @@ nb::str route_of(nb::handle page, const char *fallback) { return text_or(page, V
 
 nb::object redirect_to(nb::handle location) { return call1(global(VT_KEY("redirect")), location); }
 
+// --- what guards and views keep ---------------------------------------------------
+//
+// A guarded view and the views of an application keep the web object (and
+// through it whatever the host hangs on it, the application included), so
+// they are objects the cycle collector sees into: a host that keeps its
+// application on its web object leaves a cycle that is collected like one
+// made of Python closures.
+
+/// What `require_login` returns: redirects to the login route while nobody is
+/// logged in, else calls the view with the same arguments.
+struct Guard {
+    nb::object web, view, login, name;
+    template <class F> void each_ref(F &&f) {
+        f(web);
+        f(view);
+        f(login);
+        f(name);
+    }
+};
+
+Guard *guard_of(PyObject *self) {
+    if (nb::inst_ready(self)) return nb::inst_ptr<Guard>(self);
+    PyErr_SetString(PyExc_TypeError, "uninitialised login guard");
+    return nullptr;
+}
+
+PyObject *guard_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return guarded([&]() -> PyObject * {
+        Guard *g = guard_of(self);
+        if (!g) rethrow();
+        nb::object web = g->web, view = g->view, login = g->login;
+        if (call_method(web, VT_KEY("session_user")).is_none()) return redirect_to(login).release().ptr();
+        return PyObject_Call(view.ptr(), args, kwargs);
+    });
+}
+
+// `__name__` (text, writable as a function's is) and `__wrapped__`.
+PyObject *guard_name(PyObject *self, void *) {
+    Guard *g = guard_of(self);
+    return g ? Py_NewRef(g->name.ptr()) : nullptr;
+}
+
+int guard_set_name(PyObject *self, PyObject *value, void *) {
+    Guard *g = guard_of(self);
+    if (!g) return -1;
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    g->name = nb::borrow(value);
+    return 0;
+}
+
+PyObject *guard_wrapped(PyObject *self, void *) {
+    Guard *g = guard_of(self);
+    return g ? Py_NewRef(g->view.ptr()) : nullptr;
+}
+
+PyGetSetDef guard_getset[] = {
+    {"__name__", guard_name, guard_set_name, "Name of the wrapped view (the endpoint Flask derives).", nullptr},
+    {"__wrapped__", guard_wrapped, nullptr, "The wrapped view.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot guard_slots[] = {{Py_tp_traverse, (void *) gc_traverse<Guard>},
+                             {Py_tp_clear, (void *) gc_clear<Guard>},
+                             {Py_tp_call, (void *) guard_call},
+                             {Py_tp_getset, (void *) guard_getset},
+                             {0, nullptr}};
+
 nb::object require_login(nb::handle self, nb::handle view) {
+    if (!is_callable(view)) raise_arg_type("require_login", "view", "callable", view);
     nb::str login_route = route_of(page_config(self, VT_KEY("login")), "/login");
     nb::object name = getattr_opt(view, VT_KEY("__name__"));
-    std::string wrapper_name(utf8_view(name.is_valid() ? text(name) : utf8("wrapped")));
-    nb::object web = nb::borrow(self), guarded_view = nb::borrow(view);
-    return nb::cpp_function(
-        [web, guarded_view, login_route](nb::args args, nb::kwargs kwargs) -> nb::object {
-            if (call_method(web, VT_KEY("session_user")).is_none()) return redirect_to(login_route);
-            return own(PyObject_Call(guarded_view.ptr(), args.ptr(), kwargs.ptr()));
-        },
-        nb::name(wrapper_name.c_str()));
+    nb::object shown = name.is_valid() ? nb::object(text(name)) : nb::borrow(VT_KEY("wrapped"));
+    return nb::cast(Guard{nb::borrow(self), nb::borrow(view), login_route, shown}, nb::rv_policy::move);
 }
 
 /// The footer links of a page configuration as escaped HTML: for each link
@@ -236,25 +300,29 @@ nb::object form_limit(nb::handle web) {
     return v;
 }
 
-/// The current request, its body held to `limit` bytes: a larger declared
-/// body is answered with 413 at once; a body of unknown length (chunked) is
-/// read up to one byte past the limit, answered with 413 when it goes past,
-/// and otherwise kept for the form parser.
+/// The current request, its body held to `limit` bytes (or to the
+/// application's own MAX_CONTENT_LENGTH when that is smaller): a larger
+/// declared body is answered with 413 at once; a body of unknown length
+/// (chunked) is read up to one byte past the limit, answered with 413 when it
+/// goes past (the framework would cut it at its limit and parse the rest), and
+/// otherwise kept for the form parser.
 nb::object limited_request(nb::handle limit) {
     nb::object request = global(VT_KEY("request"));
     nb::object length = attr(request, VT_KEY("content_length"));
+    auto over = [](nb::handle a, nb::handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); };
     auto too_large = [] { call1(import_from("flask", "abort"), nb::int_(413)); };
     if (!length.is_none()) {
-        if (truthy(own(PyObject_RichCompare(length.ptr(), limit.ptr(), Py_GT)))) too_large();
+        if (over(length, limit)) too_large();
         return request;
     }
-    nb::object past = own(PyNumber_Add(limit.ptr(), nb::int_(1).ptr()));
+    nb::object cap = nb::borrow(limit), current = attr(request, VT_KEY("max_content_length"));
+    if (!current.is_none() && over(cap, current)) cap = current;
+    nb::object past = own(PyNumber_Add(cap.ptr(), nb::int_(1).ptr()));
     if (PyObject_SetAttr(request.ptr(), VT_KEY("max_content_length").ptr(), past.ptr()) < 0) rethrow();
     nb::object body = request.attr("get_data")(nb::arg("cache") = true);
     Py_ssize_t size = PyObject_Size(body.ptr());
     if (size < 0) rethrow();
-    nb::object read = own(PyLong_FromSsize_t(size));
-    if (truthy(own(PyObject_RichCompare(read.ptr(), limit.ptr(), Py_GT)))) too_large();
+    if (over(own(PyLong_FromSsize_t(size)), cap)) too_large();
     return request;
 }
 
@@ -360,16 +428,83 @@ nb::str secret_key(nb::handle self, nb::handle web) {
 
 // --- routes --------------------------------------------------------------------
 
-/// A view function named `name` (Flask derives its endpoint from the name).
-template <class F> nb::object view(const char *name, F &&body) {
-    return nb::cpp_function(std::forward<F>(body), nb::name(name));
+/// What the views of one application keep, fixed when it is built. Each view
+/// is a built-in function whose `self` is the site.
+struct Site {
+    nb::object web, home, login, limit;
+    template <class F> void each_ref(F &&f) {
+        f(web);
+        f(home);
+        f(login);
+        f(limit);
+    }
+};
+
+Site &site_of(PyObject *self) {
+    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "uninitialised site");
+    return *nb::inst_ptr<Site>(self);
 }
 
-void add_route(nb::handle app, nb::handle rule, const char *endpoint, nb::handle view_fn, bool post) {
+PyObject *index_view(PyObject *self, PyObject *) {
+    return guarded([&] {
+        Site &s = site_of(self);
+        nb::object web = s.web, home = s.home, login = s.login;
+        return redirect_to(truthy(call_method(web, VT_KEY("session_user"))) ? home : login).release().ptr();
+    });
+}
+
+PyObject *login_view(PyObject *self, PyObject *) {
+    return guarded([&] {
+        Site &s = site_of(self);
+        nb::object web = s.web, home = s.home, limit = s.limit;
+        nb::object ok, payload;
+        if (submit(web, VT_KEY("login_user"), limit, ok, payload)) {
+            if (truthy(ok) && is_mapping(payload)) {
+                call_method(web, VT_KEY("set_session_user"), payload);
+                flash(VT_KEY("登录成功"), VT_KEY("success"));
+                return redirect_to(home).release().ptr();
+            }
+            flash(text(payload), VT_KEY("error"));
+        }
+        return call_method(web, VT_KEY("render_auth_page"), VT_KEY("login")).release().ptr();
+    });
+}
+
+PyObject *register_view(PyObject *self, PyObject *) {
+    return guarded([&] {
+        Site &s = site_of(self);
+        nb::object web = s.web, login = s.login, limit = s.limit;
+        nb::object ok, message;
+        if (submit(web, VT_KEY("register_user"), limit, ok, message)) {
+            bool done = truthy(ok);
+            flash(text(message), done ? VT_KEY("success") : VT_KEY("error"));
+            if (done) return redirect_to(login).release().ptr();
+        }
+        return call_method(web, VT_KEY("render_auth_page"), VT_KEY("register")).release().ptr();
+    });
+}
+
+PyObject *logout_view(PyObject *self, PyObject *) {
+    return guarded([&] {
+        Site &s = site_of(self);
+        nb::object web = s.web, login = s.login;
+        call_method(web, VT_KEY("set_session_user"), nb::none());
+        return redirect_to(login).release().ptr();
+    });
+}
+
+// The endpoint of each view is its name.
+PyMethodDef index_def = {"index", index_view, METH_NOARGS, "Redirect to the home page or the login page."};
+PyMethodDef login_def = {"plugin_login", login_view, METH_NOARGS, "Login form and login."};
+PyMethodDef register_def = {"plugin_register", register_view, METH_NOARGS, "Registration form and registration."};
+PyMethodDef logout_def = {"plugin_logout", logout_view, METH_NOARGS, "Log out and go to the login page."};
+
+void add_route(nb::handle app, nb::handle rule, PyMethodDef *def, nb::handle site, bool post) {
+    nb::object view = own(PyCFunction_NewEx(def, site.ptr(), utf8(kModule).ptr()));
     nb::dict kwargs;
-    set_item(kwargs, VT_KEY("view_func"), view_fn);
+    set_item(kwargs, VT_KEY("view_func"), view);
     if (post) set_item(kwargs, VT_KEY("methods"), nb::make_tuple("GET", "POST"));
-    nb::object args = nb::make_tuple(rule, utf8(endpoint));
+    nb::object args = nb::make_tuple(rule, utf8(def->ml_name));
     own(PyObject_Call(attr(app, VT_KEY("add_url_rule")).ptr(), args.ptr(), kwargs.ptr()));
 }
 
@@ -402,38 +537,11 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
 
     if (PyObject_SetAttr(app.ptr(), VT_KEY("secret_key").ptr(), secret_key(self, web_cfg).ptr()) < 0) rethrow();
 
-    nb::object web = nb::borrow(self);
-    add_route(app, VT_KEY("/"), "index", view("index", [web, home, login]() {
-                  return redirect_to(truthy(call_method(web, VT_KEY("session_user"))) ? home : login);
-              }), false);
-    add_route(app, login, "plugin_login", view("plugin_login", [web, home, limit]() -> nb::object {
-                  nb::object ok, payload;
-                  if (submit(web, VT_KEY("login_user"), limit, ok, payload)) {
-                      if (truthy(ok) && is_mapping(payload)) {
-                          call_method(web, VT_KEY("set_session_user"), payload);
-                          flash(VT_KEY("登录成功"), VT_KEY("success"));
-                          return redirect_to(home);
-                      }
-                      flash(text(payload), VT_KEY("error"));
-                  }
-                  return call_method(web, VT_KEY("render_auth_page"), VT_KEY("login"));
-              }), true);
-    if (with_register)
-        add_route(app, reg, "plugin_register", view("plugin_register", [web, login, limit]() -> nb::object {
-                      nb::object ok, message;
-                      if (submit(web, VT_KEY("register_user"), limit, ok, message)) {
-                          if (truthy(ok)) {
-                              flash(text(message), VT_KEY("success"));
-                              return redirect_to(login);
-                          }
-                          flash(text(message), VT_KEY("error"));
-                      }
-                      return call_method(web, VT_KEY("render_auth_page"), VT_KEY("register"));
-                  }), true);
-    add_route(app, VT_KEY("/logout"), "plugin_logout", view("plugin_logout", [web, login]() {
-                  call_method(web, VT_KEY("set_session_user"), nb::none());
-                  return redirect_to(login);
-              }), false);
+    nb::object site = nb::cast(Site{nb::borrow(self), home, login, limit}, nb::rv_policy::move);
+    add_route(app, VT_KEY("/"), &index_def, site, false);
+    add_route(app, login, &login_def, site, true);
+    if (with_register) add_route(app, reg, &register_def, site, true);
+    add_route(app, VT_KEY("/logout"), &logout_def, site, false);
 
     if (!engine.is_none()) {
         nb::object hook = getattr_opt(engine, VT_KEY("mount_web_routes"));
@@ -465,6 +573,7 @@ void run_web(nb::handle self, nb::handle engine, nb::handle debug) {
 /// project directory), else the environment variable VANTREL_LAYOUT. The
 /// declared tables are created and the default accounts seeded first.
 nb::object create_app(nb::handle config_path, nb::handle engine) {
+    require_flask(); // before the database is touched
     nb::object source = nb::borrow(config_path);
     if (source.is_none()) {
         nb::str s;
@@ -535,6 +644,9 @@ NB_MODULE(calvet, m) {
            nb::arg("debug").none() = nb::none(),
            nb::sig("def run_web(self, engine: typing.Any = None, *, debug: bool | None = None) -> None"),
            "Build the application and serve it with Flask's own server (host, port, debug from ``web``).");
+    nb::class_<Guard>(m, "_LoginGuard", nb::type_slots(guard_slots),
+                      "A view wrapped by `require_login`: redirects to the login route while nobody is logged in.");
+    nb::class_<Site>(m, "_Site", nb::type_slots(gc_slots<Site>), "What the views of one application keep.");
     m.attr("JsonAppPluginWeb") = cls;
 
     m.def("create_app", &create_app, nb::arg("config_path").none() = nb::none(), nb::arg("engine").none() = nb::none(),

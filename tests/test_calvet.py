@@ -1,12 +1,14 @@
 """The web face through Flask's test client: routes, sessions, pages, the
 secret key, hostile settings and requests."""
 
+import gc
 import io
 import os
 import re
 import stat
 import subprocess
 import sys
+import weakref
 from html import escape
 
 import pytest
@@ -138,6 +140,9 @@ def test_require_login_and_the_session_user(make_web):
     guarded = web.require_login(dashboard)
     assert guarded.__name__ == "dashboard" and web.require_login(lambda: 0).__name__ == "<lambda>"
     assert web.require_login(type("V", (), {"__call__": lambda s: 1})()).__name__ == "wrapped"
+    assert guarded.__wrapped__ is dashboard
+    with pytest.raises(TypeError, match="'view'"):
+        web.require_login("dashboard")
     with app.test_request_context("/"):
         assert guarded().headers["Location"] == "/sign-in"
         web.set_session_user({})  # an empty record still counts as a stored user
@@ -149,6 +154,21 @@ def test_require_login_and_the_session_user(make_web):
         with pytest.raises(TypeError, match="user"):
             web.set_session_user(["alice"])
 
+
+
+@pytest.mark.parametrize("keep", [
+    lambda web: setattr(web, "app", web.create_flask_app()),
+    lambda web: setattr(web, "home", web.require_login(lambda: "home")),
+    lambda web: setattr(web, "app", web.create_flask_app(type("Hook", (), {"mount_web_routes": staticmethod(
+        lambda app, w: app.add_url_rule("/home", "home", w.require_login(lambda: "home")))})())),
+], ids=["application kept on the web object", "guarded view kept on it", "with a guarded route"])
+def test_cycles_through_views_and_guards_are_collected(make_web, keep):
+    web = make_web()
+    keep(web)
+    gone = weakref.ref(web)
+    del web
+    gc.collect()
+    assert gone() is None
 
 # --- pages ------------------------------------------------------------------------------------
 
@@ -276,7 +296,7 @@ def test_without_flask(make_web, monkeypatch, tmp_path):
     web = make_web()
     monkeypatch.setattr(calvet, "Flask", None)
     for call in (web.session_user, lambda: web.set_session_user(None), web.create_flask_app, web.run_web,
-                 lambda: web.render_auth_page("login")):
+                 lambda: web.render_auth_page("login"), lambda: calvet.create_app(str(tmp_path / "absent"))):
         with pytest.raises(ImportError, match="Web 插件需要安装 flask"):
             call()
     # In a runtime where Flask cannot be imported, the module still loads.
@@ -380,10 +400,15 @@ def test_oversized_form_bodies(make_web):
     assert client.post("/login", data=big).status_code == 413
     assert client.post("/register", data=big).status_code == 413
     assert client.post("/upload", data={"blob": "y" * 10000}).text == "10000"  # the framework's default
-    chunked = client.post("/login", input_stream=io.BytesIO(b"username=" + b"a" * 9000),
-                          content_type="application/x-www-form-urlencoded", headers={"Transfer-Encoding": "chunked"},
-                          environ_overrides={"wsgi.input_terminated": True})
-    assert chunked.status_code == 413
+    def chunked(size):
+        return client.post("/login", input_stream=io.BytesIO(b"username=" + b"a" * size),
+                           content_type="application/x-www-form-urlencoded", headers={"Transfer-Encoding": "chunked"},
+                           environ_overrides={"wsgi.input_terminated": True}).status_code
+
+    assert chunked(9000) == 413 and chunked(4000) == 200
+    app.config["MAX_CONTENT_LENGTH"] = 1000  # the application's own smaller limit stays in force
+    assert chunked(4000) == 413 and chunked(500) == 200
+    app.config["MAX_CONTENT_LENGTH"] = None
     assert login(client).status_code == 302
     default = make_web().create_flask_app().test_client()
     assert default.post("/login", data={"username": "a", "password": "x" * (2 << 20)}).status_code == 413

@@ -492,7 +492,7 @@ class _Checker:
             self.warning(path, "unknown-action", f'"{kind}" is not an action type of the engine; unless a plugin '
                                                  f"handles it the status shows 未知动作类型")
             return
-        own = {k: path + (k,) for k in spec}  # where each key of the (merged) specification is written
+        own = {k: path + (k,) for k in list(spec)}  # where each key of the (merged) specification is written
         if op == "business":
             form_id = text_form(spec.get("form") or "")
             form = forms.get(form_id) if form_id else None

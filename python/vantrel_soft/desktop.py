@@ -208,7 +208,7 @@ class DesktopWindow:
             self._buttons[pid].setdefault(press, widget)
         elif kind == "button_row":
             widget = ttk.Frame(parent)
-            for child in spec.get("children") or ():
+            for child in (spec.get("children") or ()):
                 if isinstance(child, dict):
                     self._build_widget(widget, child, pid).pack(side="left", padx=(0, self.PAD))
         else:

@@ -391,11 +391,24 @@ nb::object call_guard_page(nb::handle self, Engine &e, nb::handle page_id) {
 nb::object page_index_impl(nb::handle page_id) {
     nb::object layout = call0(import_from(VT_KEY("vantrel_soft.gui_config"), VT_KEY("get_gui_layout")));
     if (!PyUnicode_Check(page_id.ptr())) return nb::int_(0); // no page id: nothing matches
-    nb::object it = own(PyObject_GetIter(page_list(layout).ptr()));
+    auto is_page = [&](nb::handle page) {
+        return str_eq(text(value_or_none(get_any(page, VT_KEY("id")))), page_id);
+    };
+    nb::object pages = page_list(layout);
+    if (PyList_CheckExact(pages.ptr())) {
+        // Walked by position like the list's own iterator: a page's `__eq__`
+        // may shrink the list, so the length is read at every step.
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(pages.ptr()); ++index) {
+            nb::object page = nb::borrow(PyList_GET_ITEM(pages.ptr(), index));
+            if (is_page(page)) return own(PyLong_FromSsize_t(index));
+        }
+        return nb::int_(0);
+    }
+    nb::object it = own(PyObject_GetIter(pages.ptr()));
     for (long index = 0;; ++index) {
         nb::object page = nb::steal(PyIter_Next(it.ptr()));
         if (!page.is_valid()) break;
-        if (str_eq(text(value_or_none(get_any(page, VT_KEY("id")))), page_id)) return nb::int_(index);
+        if (is_page(page)) return nb::int_(index);
     }
     if (PyErr_Occurred()) rethrow();
     return nb::int_(0);

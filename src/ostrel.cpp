@@ -198,12 +198,40 @@ bool plain_method(PyObject *member) {
 
 /// Offer the action to one plugin. Members are looked up by name, `run_action`
 /// first; a plugin lacking either callable member is passed over.
+/// The two action members of a plugin class as its namespace (bases
+/// included) holds them, null when absent. Looked up once per class and kept
+/// with the class's version tag; the pointers are borrowed from the class
+/// namespaces, which hold them for as long as that tag stays valid.
+struct ClassMembers {
+    PyTypeObject *type = nullptr; // only compared: a freed class's successor has a new tag
+    unsigned int tag = 0;
+    PyObject *run = nullptr, *supports = nullptr;
+};
+
+ClassMembers class_members(PyTypeObject *tp) {
+    static ClassMembers seen[8];
+    static unsigned next = 0;
+    if (unsigned int tag = valid_version_tag(tp))
+        for (const ClassMembers &c : seen)
+            if (c.type == tp && c.tag == tag) return c;
+    ClassMembers c;
+    c.type = tp;
+    c.run = _PyType_Lookup(tp, VT_KEY("run_action").ptr());
+    c.supports = _PyType_Lookup(tp, VT_KEY("supports_action").ptr());
+    c.tag = valid_version_tag(tp); // the look-ups assign one when they can
+    if (c.tag) seen[next++ % 8] = c;
+    return c;
+}
+
 bool offer(nb::handle plugin, nb::handle at, nb::handle key, nb::handle spec, nb::handle engine) {
     PyObject *p = plugin.ptr();
     PyObject *argv[] = {p, at.ptr(), key.ptr(), spec.ptr(), engine.ptr()};
     if (members_from_class(plugin)) {
-        nb::object run = nb::borrow(_PyType_Lookup(Py_TYPE(p), VT_KEY("run_action").ptr()));
-        nb::object supports = nb::borrow(_PyType_Lookup(Py_TYPE(p), VT_KEY("supports_action").ptr()));
+        ClassMembers c = class_members(Py_TYPE(p));
+        // Neither the class nor the instance has the member: attribute
+        // access could not find it either, so the plugin is passed over.
+        if (!c.run || !c.supports) return false;
+        nb::object run = nb::borrow(c.run), supports = nb::borrow(c.supports);
         bool base_ok = (supports.ptr() != base_members.supports && run.ptr() != base_members.run) ||
                        (PyType_IsSubtype(Py_TYPE(p), base_members.type) && nb::inst_ready(plugin));
         if (base_ok && plain_method(run.ptr()) && plain_method(supports.ptr())) {

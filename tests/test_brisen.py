@@ -468,6 +468,29 @@ def test_guard_override_is_seen(make_engine):
         make_engine({}, cls=Broken)
 
 
+def test_overrides_added_or_removed_after_use_are_seen(make_engine):
+    """Whether a subclass overrides a member is remembered only until the class or a base changes."""
+    class Mid(TkJsonEngine):
+        pass
+
+    class Open(Mid):
+        pass
+
+    engine = make_engine({"tk": {"actions": {"报表": {"type": "goto", "page": "report"}}}}, cls=Open)
+    steps = [  # (change to the classes, page shown after pressing "报表" while logged out)
+        (lambda: None, "login"),
+        (lambda: setattr(Open, "_guard_page", lambda self, page_id: page_id), "report"),
+        (lambda: delattr(Open, "_guard_page"), "login"),
+        (lambda: setattr(Mid, "_guard_page", lambda self, page_id: "register"), "register"),
+        (lambda: delattr(Mid, "_guard_page"), "login"),
+    ]
+    for i, (change, shown) in enumerate(steps):
+        change()
+        for _ in range(2):
+            engine.press("报表")
+            assert page(engine) == shown, i
+
+
 def test_engines_are_collected(make_engine):
     class Keeper(TkJsonEngine):
         pass

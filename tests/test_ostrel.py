@@ -476,3 +476,27 @@ def test_dynamic_members_and_uninitialised_base_instances():
 
     with pytest.raises(TypeError):
         dispatch_plugin_action({"b": Borrowing()}, "login", "k", {}, None)
+
+
+def test_class_members_changed_after_use_are_seen():
+    """Dispatch remembers each plugin class's members only until the class (or a base) changes."""
+    class Base:
+        def supports_action(self, action_type):
+            return True
+
+    class Plugin(Base):
+        pass
+
+    plugins = {"p": Plugin()}
+    steps = [  # (change to the classes, result of the next dispatch)
+        (lambda: None, False),                                                   # no run_action yet
+        (lambda: setattr(Plugin, "run_action", lambda self, *a: True), True),
+        (lambda: setattr(Base, "supports_action", lambda self, at: False), False),  # change on the base
+        (lambda: delattr(Base, "supports_action"), False),                       # member gone: passed over
+        (lambda: setattr(Plugin, "supports_action", lambda self, at: at == "go"), True),
+        (lambda: delattr(Plugin, "run_action"), False),
+    ]
+    for i, (change, expected) in enumerate(steps):
+        change()
+        for _ in range(2):  # the second call is answered from what was remembered
+            assert dispatch_plugin_action(plugins, "go", "k", {}, None) is expected, i

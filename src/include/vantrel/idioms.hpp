@@ -530,6 +530,17 @@ inline MethodRef lookup_method(nb::handle obj, nb::handle name) {
     return {getattr_opt(obj, name), false};
 }
 
+/// The version tag of `tp` while it is valid, else 0. The runtime gives a tag
+/// out once and drops it whenever the type or one of its bases changes, so an
+/// answer about a type's members may be kept with the tag it was found under.
+inline unsigned int valid_version_tag(PyTypeObject *tp) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return tp->tp_version_tag; // reset to 0 when the type changes
+#else
+    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#endif
+}
+
 /// A member of a bound class that Python subclasses may override. Set up once
 /// when the module loads, from the class's own namespace; `inherited` then
 /// tells (through the runtime's method cache) whether `type(self)` still uses
@@ -543,8 +554,22 @@ struct Overridable {
         original = checked(PyObject_GetItem(attr(cls, VT_KEY("__dict__")).ptr(), name));
     }
     bool inherited(nb::handle self) const {
-        return _PyType_Lookup(Py_TYPE(self.ptr()), name) == original;
+        PyTypeObject *tp = Py_TYPE(self.ptr());
+        // The answer for the type asked last is kept with its version tag.
+        if (tp == seen_type && seen_tag != 0 && valid_version_tag(tp) == seen_tag) return seen_inherited;
+        bool same = _PyType_Lookup(tp, name) == original; // assigns a tag when it can
+        seen_type = tp;
+        seen_tag = valid_version_tag(tp);
+        seen_inherited = same;
+        return same;
     }
+
+private:
+    // Only compared, never dereferenced: a type freed since cannot match,
+    // because its successor at the same address has a new tag.
+    mutable PyTypeObject *seen_type = nullptr;
+    mutable unsigned int seen_tag = 0;
+    mutable bool seen_inherited = false;
 };
 
 /// Is `obj` exactly of the type that a nanobind class binds (no subclass)?

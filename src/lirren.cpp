@@ -163,6 +163,22 @@ nb::object clear_components(nb::handle layout) {
     return own(PyList_AsTuple(names.ptr()));
 }
 
+// The accessors run on every engine construction and on the web face's
+// requests: each is bound with the fast calling convention.
+#define VT_ACCESSOR(fn, doc)                                                                              \
+    constexpr const char *fn##_names[] = {#fn, "layout"};                                                 \
+    PyMethodDef fn##_def = {#fn, (PyCFunction) (void (*)(void)) fast_unary<fn, fn##_names>,               \
+                            METH_FASTCALL | METH_KEYWORDS, #fn "(layout)\n--\n\n" doc};
+
+VT_ACCESSOR(tk_section, "Shallow copy of the layout's `tk` block (empty when it is not a mapping).")
+VT_ACCESSOR(navigation_cfg, "Navigation targets: `tk.navigation`, `input.navigation`, or the five defaulted keys.")
+VT_ACCESSOR(auth_field_map, "Authentication field name to component key.")
+VT_ACCESSOR(actions_cfg, "Key name to action specification; a bare string stands for `{\"type\": string}`.")
+VT_ACCESSOR(forms_cfg, "Form id to form specification (entries that are not mappings are skipped).")
+VT_ACCESSOR(clear_components, "Component keys cleared on a page change.")
+VT_ACCESSOR(page_hooks_cfg, "Page name to hook specification (entries that are not mappings are skipped).")
+#undef VT_ACCESSOR
+
 } // namespace
 
 NB_MODULE(lirren, m) {
@@ -172,25 +188,7 @@ NB_MODULE(lirren, m) {
 
     m.attr("DEFAULT_CLEAR_COMPONENTS") = default_clear_components();
 
-    m.def("tk_section", &tk_section, nb::arg("layout").none(),
-          nb::sig("def tk_section(layout: dict[str, typing.Any]) -> dict[str, typing.Any]"),
-          "Shallow copy of the layout's `tk` block (empty when it is not a mapping).");
-    m.def("navigation_cfg", &navigation_cfg, nb::arg("layout").none(),
-          nb::sig("def navigation_cfg(layout: dict[str, typing.Any]) -> dict[str, typing.Any]"),
-          "Navigation targets: `tk.navigation`, `input.navigation`, or the five defaulted keys.");
-    m.def("auth_field_map", &auth_field_map, nb::arg("layout").none(),
-          nb::sig("def auth_field_map(layout: dict[str, typing.Any]) -> dict[str, str]"),
-          "Authentication field name to component key.");
-    m.def("actions_cfg", &actions_cfg, nb::arg("layout").none(),
-          nb::sig("def actions_cfg(layout: dict[str, typing.Any]) -> dict[str, dict[str, typing.Any]]"),
-          "Key name to action specification; a bare string stands for `{\"type\": string}`.");
-    m.def("forms_cfg", &forms_cfg, nb::arg("layout").none(),
-          nb::sig("def forms_cfg(layout: dict[str, typing.Any]) -> dict[str, dict[str, typing.Any]]"),
-          "Form id to form specification (entries that are not mappings are skipped).");
-    m.def("clear_components", &clear_components, nb::arg("layout").none(),
-          nb::sig("def clear_components(layout: dict[str, typing.Any]) -> tuple[str, ...]"),
-          "Component keys cleared on a page change.");
-    m.def("page_hooks_cfg", &page_hooks_cfg, nb::arg("layout").none(),
-          nb::sig("def page_hooks_cfg(layout: dict[str, typing.Any]) -> dict[str, dict[str, typing.Any]]"),
-          "Page name to hook specification (entries that are not mappings are skipped).");
+    for (PyMethodDef *def : {&tk_section_def, &navigation_cfg_def, &auth_field_map_def, &actions_cfg_def,
+                             &forms_cfg_def, &clear_components_def, &page_hooks_cfg_def})
+        add_fast_function(m, def);
 }

@@ -749,6 +749,18 @@ inline void fast_args(const char *func, const char *const (&names)[N], PyObject 
         }
 }
 
+/// The fast-call entry of a function of one parameter, `Fn(handle)`:
+/// `Names` holds the function's name and the parameter's.
+template <auto Fn, const char *const *Names>
+PyObject *fast_unary(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return guarded([&] {
+        static const char *const param[1] = {Names[1]};
+        PyObject *a[1];
+        fast_args(Names[0], param, args, nargsf, kwnames, a);
+        return Fn(a[0]).release().ptr();
+    });
+}
+
 /// Installs a fast-call `def` (static storage) as a method of the bound class `cls`.
 inline void add_fast_method(nb::handle cls, PyMethodDef *def) {
     nb::object method = own(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));

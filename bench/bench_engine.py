@@ -262,7 +262,7 @@ def cases() -> list[Case]:
     return [  # the snapshot first: both engines still have the same revision
         Case("snapshot (20 components)", HostEngine.snapshot, PyHostEngine.snapshot, both, 3.0, py_args=twins),
         Case("press (navigate key, 3 plugins)", engine.press, twin.press, ("报表",), 3.0),
-        Case("press (unconfigured key)", engine.press, twin.press, ("无此键",), 2.5),
+        Case("press (unconfigured key)", engine.press, twin.press, ("无此键",), 3.0),
         Case("merge_components (3 keys)", engine.merge_components, twin.merge_components, (), 3.0,
              kwargs={"field_1": "a", "field_2": "b", "spin": 3}),
         Case("merge_components (ui_page)", engine.merge_components, twin.merge_components, (), 3.0,

@@ -172,7 +172,7 @@ def cases() -> list[Case]:
     return [
         Case("navigation_cfg (built from tk keys)", lirren.navigation_cfg, py_navigation_cfg, (layout,), 3.0),
         Case("navigation_cfg (tk.navigation block)", lirren.navigation_cfg, py_navigation_cfg, (with_nav,), 3.0),
-        Case("actions_cfg (8 actions)", lirren.actions_cfg, py_actions_cfg, (layout,), 2.8),
+        Case("actions_cfg (8 actions)", lirren.actions_cfg, py_actions_cfg, (layout,), 3.0),
         Case("merged_sections (2 sections, alias)", ostrel.merged_sections, py_merged_sections,
              (layout, "grisel", ("database", "auth")), 3.0),
         Case("dispatch_plugin_action (3 plugins, none takes)", ostrel.dispatch_plugin_action,

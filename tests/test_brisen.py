@@ -179,10 +179,14 @@ def test_unbound_and_blank_keys(make_engine):
     engine = make_engine({})
     engine.press(" clr ")
     assert (engine._status, engine._revision) == ("未配置的按键: clr", 1)
+    # Keys of every storage width (ASCII, Latin-1, BMP, astral) make the same message as Python's "+".
+    for n, key in enumerate(["x", "é", "键", "😀", "a😀", "ÿ键"], start=2):
+        engine.press(key)
+        assert (engine._status, engine._revision) == ("未配置的按键: " + key, n)
     for blank in ("", "   ", "\u3000"):
         with pytest.raises(ValueError, match="^空键名$"):
             engine.press(blank)
-    assert engine._revision == 1
+    assert engine._revision == 7
     with pytest.raises(TypeError, match="'key'"):
         engine.press(b"x")
 

@@ -79,7 +79,23 @@ inline PyObject *intern_forever(const char *s) {
 
 /// Concatenation of two strs.
 inline nb::str concat(nb::handle a, nb::handle b) {
-    return nb::steal<nb::str>(checked(PyUnicode_Concat(a.ptr(), b.ptr())));
+    PyObject *x = a.ptr(), *y = b.ptr();
+    // Two texts of one storage width (a message and a key, most often): one
+    // allocation of that width and two copies. Strings are stored in their
+    // narrowest width, so the result is too.
+    if (PyUnicode_Check(x) && PyUnicode_Check(y) && PyUnicode_KIND(x) == PyUnicode_KIND(y) &&
+        PyUnicode_IS_ASCII(x) == PyUnicode_IS_ASCII(y)) {
+        Py_ssize_t nx = PyUnicode_GET_LENGTH(x), ny = PyUnicode_GET_LENGTH(y);
+        if (nx && ny && ny <= PY_SSIZE_T_MAX - nx) {
+            size_t width = PyUnicode_KIND(x);
+            PyObject *r = checked(PyUnicode_New(nx + ny, PyUnicode_MAX_CHAR_VALUE(x)));
+            char *out = (char *) PyUnicode_DATA(r);
+            memcpy(out, PyUnicode_DATA(x), (size_t) nx * width);
+            memcpy(out + (size_t) nx * width, PyUnicode_DATA(y), (size_t) ny * width);
+            return nb::steal<nb::str>(r);
+        }
+    }
+    return nb::steal<nb::str>(checked(PyUnicode_Concat(x, y)));
 }
 
 /// Concatenation of a UTF-8 prefix and a str (the shape of every message).

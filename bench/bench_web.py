@@ -9,12 +9,12 @@ from __future__ import annotations
 
 import html
 import itertools
-import json
 import tempfile
 from pathlib import Path
 
 from bench_login import PyJsonAppPlugin
 from harness import Case
+from load import write_layout
 
 import flask
 from vantrel_app_plugin.calvet import _AUTH_CARD, _BASE_LAYOUT, JsonAppPluginWeb
@@ -81,19 +81,7 @@ class PyJsonAppPluginWeb(PyJsonAppPlugin):
 
 def cases() -> list[Case]:
     root = Path(tempfile.mkdtemp(prefix="vantrel-bench-web-"))
-    layout = root / "gui_layout.json"
-    layout.write_text(json.dumps({
-        "title": "基准站点",
-        "database": {"name": "web", "data_root": str(root), "tables": [{"name": "users", "columns": [
-            {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
-            {"name": "username", "type": "TEXT", "unique": True}, {"name": "password", "type": "TEXT"}]}]},
-        "auth": {"seed_users": [{"username": "admin", "password": "admin123"}]},
-        "web": {"secret_key": "bench-secret-key-bench-secret-key"},
-        "auth_forms": {"login": {"title": "登录", "fields": [
-            {"name": "username", "label": "用户名", "type": "text", "required": True},
-            {"name": "password", "label": "密码", "type": "password", "required": True}],
-            "footer_links": [{"text": "没有账号？", "href": "/register", "link_text": "注册"}]}},
-    }, ensure_ascii=False), encoding="utf-8")
+    layout = write_layout(root)  # the site the load run serves
     cpp, py = JsonAppPluginWeb(layout), PyJsonAppPluginWeb(layout)
     cpp.init_database()
     cpp_app, py_app = cpp.create_flask_app(), py.create_flask_app()

@@ -38,6 +38,15 @@ def count_rows(path, name=None):
         return conn.execute("SELECT COUNT(*) FROM users WHERE username = ?", (name,)).fetchone()[0]
 
 
+def run_threads(count, target):
+    """Run `target` in `count` threads at once and wait for all of them."""
+    threads = [threading.Thread(target=target) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def test_hundred_threads_register_one_name(layout_file):
     barrier = threading.Barrier(100)
     results, errors = [], []
@@ -50,11 +59,7 @@ def test_hundred_threads_register_one_name(layout_file):
         except Exception as exc:  # noqa: BLE001 - any exception is the fault under test
             errors.append(repr(exc))
 
-    threads = [threading.Thread(target=register) for _ in range(100)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(100, register)
     assert errors == []
     assert Counter(results) == {(True, "注册成功"): 1, (False, "用户名已存在"): 99}
     assert count_rows(layout_file, "same") == 1
@@ -130,10 +135,6 @@ def test_threads_sharing_one_engine_count_every_change(make_engine):
         except Exception as exc:  # noqa: BLE001
             errors.append(repr(exc))
 
-    threads = [threading.Thread(target=drive) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(8, drive)
     assert errors == []
     assert engine._revision == 8 * 200 * 3

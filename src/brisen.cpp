@@ -56,23 +56,17 @@ nb::handle one; // set when the module loads
 /// COMPONENT_KEYS are looked up there at the moment of use, like globals.
 PyObject *module_globals = nullptr;
 
-/// Members a subclass may override; C++ calls the bound implementation
-/// directly while `type(self)` still inherits it.
+/// Members a subclass may override (or an instance attribute may hide): C++
+/// runs the bound implementation directly while the engine uses it.
 enum Member {
     HOME_PAGE, BUSINESS_HANDLERS, SNAPSHOT_COMPONENTS, EMPTY_COMPONENTS, LAYOUT_COMPONENT_KEYS,
     RESET_ALL, GUARD_PAGE, PAGE_INDEX, GOTO, REQUIRE_LOGIN, RUN_ACTION, FIELDS_FROM_MAP,
     AUTH_FIELDS, ACTION_LOGIN, ACTION_REGISTER, ACTION_LOGOUT, ACTION_BUSINESS, MEMBER_COUNT
 };
-const char *const member_names[MEMBER_COUNT] = {
-    "home_page", "business_handlers", "_snapshot_components", "_empty_components",
-    "_layout_component_keys", "reset_all", "_guard_page", "_page_index", "_goto",
-    "_require_login", "_run_action", "_fields_from_map", "_auth_fields", "_action_login",
-    "_action_register", "_action_logout", "_action_business"};
-Overridable members[MEMBER_COUNT];
-
-bool inherited(nb::handle self, Member m) {
-    return Py_TYPE(self.ptr()) == engine_type || members[m].inherited(self);
-}
+Members<MEMBER_COUNT> members{{"home_page", "business_handlers", "_snapshot_components", "_empty_components",
+                               "_layout_component_keys", "reset_all", "_guard_page", "_page_index", "_goto",
+                               "_require_login", "_run_action", "_fields_from_map", "_auth_fields",
+                               "_action_login", "_action_register", "_action_logout", "_action_business"}};
 
 Engine &engine_of(nb::handle self, const char *method) {
     return self_of<Engine>(self, engine_type, method);
@@ -107,7 +101,7 @@ void count_change(Engine &e) {
 /// `text(_nav.get(key) or fallback)`.
 nb::str nav_text(Engine &e, nb::handle key, nb::handle fallback) {
     nb::object nav = e.nav;
-    return text(first_truthy_in(nav, {key}, fallback));
+    return first_text(nav, {key}, fallback);
 }
 
 nb::str start_page(Engine &e) { return nav_text(e, VT_KEY("start_page"), VT_KEY("login")); }
@@ -193,30 +187,72 @@ nb::object deep_copy(nb::handle value) {
 }
 
 // ---------------------------------------------------------------------------
-// Members, each callable on any engine; `call_*` honours subclass overrides
+// The layout's vocabulary, as the engine acts on it
 // ---------------------------------------------------------------------------
 
-nb::object home_page(nb::handle self) {
-    return nav_text(engine_of(self, "home_page"), VT_KEY("home_after_login"), VT_KEY("dashboard"));
+enum class Kind { Login, Register, Logout, Navigate, Business, Method, Unknown };
+
+/// The action kinds the engine runs itself, by operation (`ACTION_KINDS`).
+constexpr struct {
+    Kind kind;
+    const char *operation;
+    const char *names[3];
+} kOperations[] = {
+    {Kind::Login, "login", {"login", "auth_login", nullptr}},
+    {Kind::Register, "register", {"register", "auth_register", nullptr}},
+    {Kind::Logout, "logout", {"logout", "auth_logout", nullptr}},
+    {Kind::Navigate, "navigate", {"goto", "navigate", "page"}},
+    {Kind::Business, "business", {"business", "handler", "form"}},
+    {Kind::Method, "method", {"hook", "method", nullptr}},
+};
+
+/// Key names that reset the engine instead of running an action (`RESERVED_KEYS`).
+constexpr const char *kResetKeys[] = {"清空", "CLR", "clear", "reset"};
+
+/// The components the engine keeps for the page it shows (`PAGE_KEYS`).
+constexpr const char *kPageKeys[] = {"ui_page", "ui_page_index"};
+
+nb::handle reset_keys; // a tuple of the reset keys, made at load
+
+/// The built-in operation a lower-cased action kind names.
+Kind kind_of(nb::handle kind) {
+    if (!PyUnicode_IS_ASCII(kind.ptr())) return Kind::Unknown;
+    std::string_view k((const char *) PyUnicode_1BYTE_DATA(kind.ptr()), (size_t) PyUnicode_GET_LENGTH(kind.ptr()));
+    for (const auto &op : kOperations)
+        for (const char *name : op.names)
+            if (name && k == name) return op.kind;
+    return Kind::Unknown;
 }
 
-nb::object call_home_page(nb::handle self) {
-    return inherited(self, HOME_PAGE) ? home_page(self) : attr(self, VT_KEY("home_page"));
+/// Is the trimmed key one of the reset keys (compared exactly)?
+bool reserved_key(nb::handle key) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(reset_keys.ptr()); i < n; ++i)
+        if (str_eq(PyTuple_GET_ITEM(reset_keys.ptr(), i), key)) return true;
+    return false;
 }
 
-nb::object business_handlers(nb::handle) { return nb::dict(); }
+// ---------------------------------------------------------------------------
+// Members. Each is one function, called by C++ through `members`, so that a
+// subclass's override (or an attribute of the instance) is what runs.
+// ---------------------------------------------------------------------------
 
-nb::object call_business_handlers(nb::handle self) {
-    return inherited(self, BUSINESS_HANDLERS) ? business_handlers(self)
-                                              : attr(self, VT_KEY("business_handlers"));
+nb::str home_page_of(Engine &e) { return nav_text(e, VT_KEY("home_after_login"), VT_KEY("dashboard")); }
+
+/// `self.home_page`.
+nb::object home_page(nb::handle self, Engine &e) {
+    return members.get(self, HOME_PAGE, [&] { return nb::object(home_page_of(e)); });
 }
 
-nb::object call_guard_page(nb::handle self, Engine &e, nb::handle page_id);
-nb::object call_page_index(nb::handle self, nb::handle page_id);
-void call_goto(nb::handle self, Engine &e, nb::handle page_id, bool clear_form);
+/// `self.business_handlers`: this class registers none.
+nb::object business_handlers(nb::handle self) {
+    return members.get(self, BUSINESS_HANDLERS, [] { return nb::object(nb::dict()); });
+}
 
-nb::object layout_component_keys(nb::handle self) {
-    Engine &e = engine_of(self, "_layout_component_keys");
+nb::object guard_page(nb::handle self, Engine &e, nb::handle page_id);
+nb::object page_index(nb::handle self, nb::handle page_id);
+void go_to(nb::handle self, Engine &e, nb::handle page_id, bool clear_form);
+
+nb::object layout_component_keys(Engine &e) {
     nb::object clear_keys = e.clear_keys, field_map = e.field_map, layout = e.layout;
     nb::object keys = own(PySet_New(clear_keys.ptr()));
     for_each_in(call_method(field_map, VT_KEY("values")), [&](nb::object v) {
@@ -241,8 +277,7 @@ nb::object layout_component_keys(nb::handle self) {
     return own(PyFrozenSet_New(keys.ptr()));
 }
 
-nb::object empty_components(nb::handle self) {
-    Engine &e = engine_of(self, "_empty_components");
+nb::object empty_components(Engine &e) {
     nb::dict out;
     nb::handle blank = VT_KEY("");
     for_each_in(nb::object(e.component_keys), [&](nb::object k) { set_item(out, k, blank); });
@@ -251,8 +286,7 @@ nb::object empty_components(nb::handle self) {
     return out;
 }
 
-nb::object snapshot_components(nb::handle self) {
-    Engine &e = engine_of(self, "_snapshot_components");
+nb::object snapshot_components(Engine &e) {
     nb::dict out;
     nb::object components = e.components, component_keys = e.component_keys;
     auto report = [&](nb::handle key) {
@@ -268,10 +302,6 @@ nb::object snapshot_components(nb::handle self) {
     return out;
 }
 
-nb::object call_member0(nb::handle self, Member m, nb::object (*impl)(nb::handle)) {
-    return inherited(self, m) ? impl(self) : call_method(self, members[m].name);
-}
-
 nb::object snapshot(nb::handle self) {
     Engine &e = engine_of(self, "snapshot");
     nb::object user = e.user, user_line;
@@ -280,7 +310,7 @@ nb::object snapshot(nb::handle self) {
     else
         user_line = nb::borrow(VT_KEY("未登录"));
     nb::object status = e.status, revision = e.revision;
-    nb::object comps = call_member0(self, SNAPSHOT_COMPONENTS, snapshot_components);
+    nb::object comps = members.call(self, SNAPSHOT_COMPONENTS, [&] { return snapshot_components(e); });
     nb::object out = own(_PyDict_NewPresized(6));
     set_item(out, VT_KEY("display"), status);
     set_item(out, VT_KEY("expression_line"), user_line);
@@ -323,8 +353,8 @@ void merge_components(nb::handle self, PyObject *const *args, Py_ssize_t nargs, 
     }
     nb::object page, index;
     if (page_at >= 0) {
-        page = call_guard_page(self, e, text(args[page_at]));
-        index = call_page_index(self, page);
+        page = guard_page(self, e, text(args[page_at]));
+        index = page_index(self, page);
     }
 
     nb::object known = global(VT_KEY("COMPONENT_KEYS"));
@@ -353,42 +383,28 @@ PyMethodDef merge_components_def = {
     "merge_components", (PyCFunction) (void (*)(void)) merge_components_entry, METH_FASTCALL | METH_KEYWORDS,
     "merge_components(self, **values)\n--\n\nStore widget values under the component keys the host knows."};
 
-void reset_all(nb::handle self) {
-    Engine &e = engine_of(self, "reset_all");
+void reset_all(nb::handle self, Engine &e) {
     e.user = nb::none();
     e.status = nb::borrow(VT_KEY("已复位"));
-    call_goto(self, e, nav_text(e, VT_KEY("after_logout_page"), VT_KEY("login")), true);
-}
-
-void call_reset_all(nb::handle self) {
-    if (inherited(self, RESET_ALL))
-        reset_all(self);
-    else
-        call_method(self, members[RESET_ALL].name);
+    go_to(self, e, nav_text(e, VT_KEY("after_logout_page"), VT_KEY("login")), true);
 }
 
 // --- page guard and navigation ---------------------------------------------
 
-nb::object guard_page_impl(nb::handle self, Engine &e, nb::handle page_id) {
+nb::object guarded_page(nb::handle self, Engine &e, nb::handle page_id) {
     bool is_public = member(nb::object(e.public_pages), page_id);
     if (!logged_in(e)) return is_public ? nb::borrow(page_id) : nb::object(start_page(e));
-    return is_public ? call_home_page(self) : nb::borrow(page_id);
+    return is_public ? home_page(self, e) : nb::borrow(page_id);
 }
 
-nb::object guard_page(nb::handle self, nb::handle page_id) {
-    Engine &e = engine_of(self, "_guard_page");
-    require_str(page_id, "_guard_page", "page_id");
-    return guard_page_impl(self, e, page_id);
-}
-
-nb::object call_guard_page(nb::handle self, Engine &e, nb::handle page_id) {
-    if (inherited(self, GUARD_PAGE)) return guard_page_impl(self, e, page_id);
-    return call_method(self, members[GUARD_PAGE].name, page_id);
+/// `self._guard_page(page_id)`.
+nb::object guard_page(nb::handle self, Engine &e, nb::handle page_id) {
+    return members.call(self, GUARD_PAGE, [&] { return guarded_page(self, e, page_id); }, page_id);
 }
 
 /// Position of `page_id` in the host's page list, 0 when absent. The host's
 /// `get_gui_layout` is imported and called afresh every time.
-nb::object page_index_impl(nb::handle page_id) {
+nb::object host_page_index(nb::handle page_id) {
     nb::object layout = call0(import_from(VT_KEY("vantrel_soft.gui_config"), VT_KEY("get_gui_layout")));
     if (!PyUnicode_Check(page_id.ptr())) return nb::int_(0); // no page id: nothing matches
     auto is_page = [&](nb::handle page) {
@@ -414,19 +430,13 @@ nb::object page_index_impl(nb::handle page_id) {
     return nb::int_(0);
 }
 
+/// `self._page_index(page_id)`.
 nb::object page_index(nb::handle self, nb::handle page_id) {
-    engine_of(self, "_page_index");
-    require_str(page_id, "_page_index", "page_id");
-    return page_index_impl(page_id);
+    return members.call(self, PAGE_INDEX, [&] { return host_page_index(page_id); }, page_id);
 }
 
-nb::object call_page_index(nb::handle self, nb::handle page_id) {
-    if (inherited(self, PAGE_INDEX)) return page_index_impl(page_id);
-    return call_method(self, members[PAGE_INDEX].name, page_id);
-}
-
-void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form) {
-    nb::object pid = call_guard_page(self, e, requested);
+void navigate(nb::handle self, Engine &e, nb::handle requested, bool clear_form) {
+    nb::object pid = guard_page(self, e, requested);
     if (!pid.is_none() && !PyUnicode_Check(pid.ptr())) {
         PyErr_Format(PyExc_TypeError, "_guard_page() must return str, not %s", Py_TYPE(pid.ptr())->tp_name);
         rethrow();
@@ -442,7 +452,7 @@ void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form
             if (member(nb::object(e.components), key)) store(key, VT_KEY(""));
         });
     store(VT_KEY("ui_page"), pid);
-    store(VT_KEY("ui_page_index"), call_page_index(self, pid));
+    store(VT_KEY("ui_page_index"), page_index(self, pid));
 
     nb::object hooks = get_any(nb::object(e.page_hooks), pid);
     if (!truthy(hooks)) return;
@@ -454,26 +464,18 @@ void goto_impl(nb::handle self, Engine &e, nb::handle requested, bool clear_form
     method.call(self);
 }
 
-void goto_page(nb::handle self, nb::handle page_id, nb::handle clear_form) {
-    Engine &e = engine_of(self, "_goto");
-    require_str(page_id, "_goto", "page_id");
-    goto_impl(self, e, page_id, truthy(clear_form));
+/// `self._goto(page_id, clear_form)`.
+void go_to(nb::handle self, Engine &e, nb::handle page_id, bool clear_form) {
+    members.call(self, GOTO, [&] { navigate(self, e, page_id, clear_form); }, page_id, nb::bool_(clear_form));
 }
 
-void call_goto(nb::handle self, Engine &e, nb::handle page_id, bool clear_form) {
-    if (inherited(self, GOTO))
-        goto_impl(self, e, page_id, clear_form);
-    else
-        call_method(self, members[GOTO].name, page_id, nb::bool_(clear_form));
-}
-
-void require_login(nb::handle self) {
-    if (!logged_in(engine_of(self, "_require_login"))) raise(PyExc_ValueError, "请先登录");
+void require_login(Engine &e) {
+    if (!logged_in(e)) raise(PyExc_ValueError, "请先登录");
 }
 
 // --- form values -------------------------------------------------------------
 
-nb::object fields_from_map_impl(Engine &e, nb::handle mapping) {
+nb::object fields_from(Engine &e, nb::handle mapping) {
     nb::dict out;
     nb::object components = e.components;
     for_each_item(mapping, [&](nb::handle name, nb::handle key) {
@@ -483,21 +485,17 @@ nb::object fields_from_map_impl(Engine &e, nb::handle mapping) {
     return out;
 }
 
-nb::object fields_from_map(nb::handle self, nb::handle mapping) {
-    Engine &e = engine_of(self, "_fields_from_map");
-    require_dict(mapping, "_fields_from_map", "mapping");
-    return fields_from_map_impl(e, mapping);
+/// `self._fields_from_map(mapping)`.
+nb::object fields_from_map(nb::handle self, Engine &e, nb::handle mapping) {
+    return members.call(self, FIELDS_FROM_MAP, [&] { return fields_from(e, mapping); }, mapping);
 }
 
-nb::object call_fields_from_map(nb::handle self, nb::handle mapping) {
-    if (inherited(self, FIELDS_FROM_MAP)) return fields_from_map(self, mapping);
-    return call_method(self, members[FIELDS_FROM_MAP].name, mapping);
-}
-
-nb::object auth_fields(nb::handle self) {
-    Engine &e = engine_of(self, "_auth_fields");
-    nb::object field_map = e.field_map;
-    return call_fields_from_map(self, field_map);
+/// `self._auth_fields()`.
+nb::object auth_fields(nb::handle self, Engine &e) {
+    return members.call(self, AUTH_FIELDS, [&] {
+        nb::object field_map = e.field_map;
+        return fields_from_map(self, e, field_map);
+    });
 }
 
 // --- actions -------------------------------------------------------------------
@@ -507,9 +505,8 @@ bool clear_unless_false(nb::handle spec) {
     return !member(spec, VT_KEY("clear_form")) || truthy(get_any(spec, VT_KEY("clear_form")));
 }
 
-void action_login(nb::handle self, nb::handle spec) {
-    Engine &e = engine_of(self, "_action_login");
-    nb::object fields = call_member0(self, AUTH_FIELDS, auth_fields);
+void action_login(nb::handle self, Engine &e, nb::handle spec) {
+    nb::object fields = auth_fields(self, e);
     nb::object username = get_any(fields, VT_KEY("username"));
     nb::object password = get_any(fields, VT_KEY("password"));
     nb::dict credentials;
@@ -520,49 +517,46 @@ void action_login(nb::handle self, nb::handle spec) {
     unpack2(call_method(plugin, VT_KEY("login_user"), credentials), flag, payload);
     if (truthy(flag) && is_mapping(payload)) {
         e.user = payload;
-        nb::str message = text(first_truthy_in(spec, {VT_KEY("success_message")}, VT_KEY("欢迎，{username}")));
+        nb::str message = first_text(spec, {VT_KEY("success_message")}, VT_KEY("欢迎，{username}"));
         e.status = call_method(message, VT_KEY("format_map"), payload);
         nb::object target = get_any(spec, VT_KEY("success_page"));
         if (!truthy(target)) target = get_any(spec, VT_KEY("goto"));
-        if (!truthy(target)) target = call_home_page(self);
+        if (!truthy(target)) target = home_page(self, e);
         nb::object clear = get_any(spec, VT_KEY("clear_form"));
         bool clearing = (clear.is_valid() && !clear.is_none()) ? truthy(clear)
                                                                : truthy(get_any(spec, VT_KEY("clear_on_success")));
-        call_goto(self, e, text(target), clearing);
+        go_to(self, e, text(target), clearing);
         return;
     }
     e.status = text(payload);
     nb::object fail_page = get_any(spec, VT_KEY("fail_page"));
-    if (truthy(fail_page)) call_goto(self, e, text(fail_page), false);
+    if (truthy(fail_page)) go_to(self, e, text(fail_page), false);
 }
 
-void action_register(nb::handle self, nb::handle spec) {
-    Engine &e = engine_of(self, "_action_register");
-    nb::object fields = call_member0(self, AUTH_FIELDS, auth_fields);
+void action_register(nb::handle self, Engine &e, nb::handle spec) {
+    nb::object fields = auth_fields(self, e);
     nb::object plugin = e.plugin, flag, message;
     unpack2(call_method(plugin, VT_KEY("register_user"), fields), flag, message);
     e.status = text(message);
     if (!truthy(flag)) return;
     nb::object nav = e.nav;
-    nb::str target = text(first_truthy({get_any(spec, VT_KEY("success_page")), get_any(spec, VT_KEY("goto")),
-                                        get_any(nav, VT_KEY("after_register_page")), VT_KEY("login")}));
-    call_goto(self, e, target, clear_unless_false(spec));
+    nb::str target = first_text({get_any(spec, VT_KEY("success_page")), get_any(spec, VT_KEY("goto")),
+                                 get_any(nav, VT_KEY("after_register_page")), VT_KEY("login")});
+    go_to(self, e, target, clear_unless_false(spec));
 }
 
-void action_logout(nb::handle self, nb::handle spec) {
-    Engine &e = engine_of(self, "_action_logout");
+void action_logout(nb::handle self, Engine &e, nb::handle spec) {
     e.user = nb::none();
-    e.status = text(first_truthy_in(spec, {VT_KEY("message")}, VT_KEY("已注销")));
+    e.status = first_text(spec, {VT_KEY("message")}, VT_KEY("已注销"));
     nb::object nav = e.nav;
-    nb::str target = text(first_truthy({get_any(spec, VT_KEY("goto")), get_any(spec, VT_KEY("page")),
-                                        get_any(nav, VT_KEY("after_logout_page")), VT_KEY("login")}));
-    call_goto(self, e, target, clear_unless_false(spec));
+    nb::str target = first_text({get_any(spec, VT_KEY("goto")), get_any(spec, VT_KEY("page")),
+                                 get_any(nav, VT_KEY("after_logout_page")), VT_KEY("login")});
+    go_to(self, e, target, clear_unless_false(spec));
 }
 
-void action_business(nb::handle self, nb::handle action_spec) {
-    Engine &e = engine_of(self, "_action_business");
+void action_business(nb::handle self, Engine &e, nb::handle action_spec) {
     nb::object spec = nb::borrow(action_spec);
-    nb::str form_id = text(first_truthy_in(spec, {VT_KEY("form")}, VT_KEY("")));
+    nb::str form_id = first_text(spec, {VT_KEY("form")}, VT_KEY(""));
     if (PyUnicode_GET_LENGTH(form_id.ptr())) {
         nb::object form = get_any(nb::object(e.forms), form_id);
         if (is_mapping(form) && truthy(form)) { // the form gives defaults, the action's own keys win
@@ -571,8 +565,8 @@ void action_business(nb::handle self, nb::handle action_spec) {
             spec = std::move(merged);
         }
     }
-    nb::str name = text(first_truthy_in(spec, {VT_KEY("handler"), VT_KEY("business")}, VT_KEY("")));
-    nb::object handler = get_any(call_business_handlers(self), name);
+    nb::str name = first_text(spec, {VT_KEY("handler"), VT_KEY("business")}, VT_KEY(""));
+    nb::object handler = get_any(business_handlers(self), name);
     if (!handler.is_valid() || handler.is_none()) {
         e.status = concat(VT_KEY("未注册业务: "), name);
         return;
@@ -581,7 +575,7 @@ void action_business(nb::handle self, nb::handle action_spec) {
     nb::dict wanted;
     if (is_mapping(field_map) && truthy(field_map))
         for_each_item(field_map, [&](nb::handle k, nb::handle v) { set_item(wanted, text(k), text(v)); });
-    nb::object kwargs = call_fields_from_map(self, wanted);
+    nb::object kwargs = fields_from_map(self, e, wanted);
     if (logged_in(e)) {
         bool pass_id = !member(spec, VT_KEY("pass_user_id")) || truthy(get_any(spec, VT_KEY("pass_user_id")));
         if (pass_id && !member(kwargs, VT_KEY("user_id"))) {
@@ -605,12 +599,12 @@ void action_business(nb::handle self, nb::handle action_spec) {
     if (!truthy(flag)) return;
     nb::object target = get_any(spec, VT_KEY("success_page"));
     if (!truthy(target)) target = get_any(spec, VT_KEY("goto"));
-    if (truthy(target)) call_goto(self, e, text(target), truthy(get_any(spec, VT_KEY("clear_form"))));
+    if (truthy(target)) go_to(self, e, text(target), truthy(get_any(spec, VT_KEY("clear_form"))));
 }
 
 /// Navigate kind: optional component values, then the guarded page change.
 void action_navigate(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
-    nb::str target = text(first_truthy_in(spec, {VT_KEY("page"), VT_KEY("goto")}, VT_KEY("")));
+    nb::str target = first_text(spec, {VT_KEY("page"), VT_KEY("goto")}, VT_KEY(""));
     if (!PyUnicode_GET_LENGTH(target.ptr())) {
         e.status = concat(concat(VT_KEY("动作 "), key), VT_KEY(" 缺少 page"));
         return;
@@ -625,12 +619,12 @@ void action_navigate(nb::handle self, Engine &e, nb::handle key, nb::handle spec
         });
     }
     bool clear = truthy(get_any(spec, VT_KEY("clear"))) || truthy(get_any(spec, VT_KEY("clear_form")));
-    call_goto(self, e, target, clear);
+    go_to(self, e, target, clear);
 }
 
 /// Method kind: call an engine method by name; the status is the method's.
 void action_method(nb::handle self, Engine &e, nb::handle spec) {
-    nb::str name = text(first_truthy_in(spec, {VT_KEY("handler"), VT_KEY("method")}, VT_KEY("")));
+    nb::str name = first_text(spec, {VT_KEY("handler"), VT_KEY("method")}, VT_KEY(""));
     nb::object method = getattr_opt(self, name);
     if (!is_callable(method)) {
         e.status = concat(VT_KEY("未找到方法: "), name);
@@ -640,42 +634,17 @@ void action_method(nb::handle self, Engine &e, nb::handle spec) {
     call0(method);
 }
 
-using ActionImpl = void (*)(nb::handle, nb::handle);
+using Action = void (*)(nb::handle, Engine &, nb::handle);
 
-void call_action(nb::handle self, Member m, ActionImpl impl, nb::handle spec) {
-    if (inherited(self, m))
-        impl(self, spec);
-    else
-        call_method(self, members[m].name, spec);
+/// `self.<the action's member>(spec)`.
+void act(nb::handle self, Engine &e, Member m, Action action, nb::handle spec) {
+    members.call(self, m, [&] { action(self, e, spec); }, spec);
 }
 
-enum class Kind { Login, Register, Logout, Navigate, Business, Method, Unknown };
-
-/// The built-in operation a lower-cased action kind names.
-Kind kind_of(nb::handle kind) {
-    static constexpr struct {
-        std::string_view name;
-        Kind kind;
-    } kinds[] = {{"login", Kind::Login},       {"auth_login", Kind::Login},   {"register", Kind::Register},
-                 {"auth_register", Kind::Register}, {"logout", Kind::Logout}, {"auth_logout", Kind::Logout},
-                 {"goto", Kind::Navigate},     {"navigate", Kind::Navigate}, {"page", Kind::Navigate},
-                 {"business", Kind::Business}, {"handler", Kind::Business}, {"form", Kind::Business},
-                 {"hook", Kind::Method},       {"method", Kind::Method}};
-    if (!PyUnicode_IS_ASCII(kind.ptr())) return Kind::Unknown;
-    std::string_view k((const char *) PyUnicode_1BYTE_DATA(kind.ptr()), (size_t) PyUnicode_GET_LENGTH(kind.ptr()));
-    for (const auto &entry : kinds)
-        if (entry.name == k) return entry.kind;
-    return Kind::Unknown;
-}
-
-void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
-    if (truthy(get_any(spec, VT_KEY("require_login")))) {
-        if (inherited(self, REQUIRE_LOGIN))
-            require_login(self);
-        else
-            call_method(self, members[REQUIRE_LOGIN].name);
-    }
-    nb::str kind = lower(text(first_truthy_in(spec, {VT_KEY("type"), VT_KEY("action")}, VT_KEY(""))));
+void run_action(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
+    if (truthy(get_any(spec, VT_KEY("require_login"))))
+        members.call(self, REQUIRE_LOGIN, [&] { require_login(e); });
+    nb::str kind = lower(first_text(spec, {VT_KEY("type"), VT_KEY("action")}, VT_KEY("")));
 
     nb::object plugins = e.plugins, dispatch = global(VT_KEY("dispatch_plugin_action"));
     PyObject *argv[] = {plugins.ptr(), kind.ptr(), key.ptr(), spec.ptr(), self.ptr()};
@@ -683,33 +652,13 @@ void run_action_impl(nb::handle self, Engine &e, nb::handle key, nb::handle spec
     if (truthy(handled)) return;
 
     switch (kind_of(kind)) {
-    case Kind::Login: call_action(self, ACTION_LOGIN, action_login, spec); break;
-    case Kind::Register: call_action(self, ACTION_REGISTER, action_register, spec); break;
-    case Kind::Logout: call_action(self, ACTION_LOGOUT, action_logout, spec); break;
+    case Kind::Login: act(self, e, ACTION_LOGIN, action_login, spec); break;
+    case Kind::Register: act(self, e, ACTION_REGISTER, action_register, spec); break;
+    case Kind::Logout: act(self, e, ACTION_LOGOUT, action_logout, spec); break;
     case Kind::Navigate: action_navigate(self, e, key, spec); break;
-    case Kind::Business: call_action(self, ACTION_BUSINESS, action_business, spec); break;
+    case Kind::Business: act(self, e, ACTION_BUSINESS, action_business, spec); break;
     case Kind::Method: action_method(self, e, spec); break;
     case Kind::Unknown: e.status = concat(VT_KEY("未知动作类型: "), kind); break;
-    }
-}
-
-void run_action(nb::handle self, nb::handle key, nb::handle spec) {
-    Engine &e = engine_of(self, "_run_action");
-    require_str(key, "_run_action", "key");
-    require_dict(spec, "_run_action", "spec");
-    run_action_impl(self, e, key, spec);
-}
-
-/// Key names that reset the engine instead of running an action: "清空",
-/// "CLR", "clear", "reset", compared exactly (a trimmed exact str arrives).
-bool reserved_key(nb::handle key) {
-    PyObject *k = key.ptr();
-    const char *ascii = PyUnicode_IS_ASCII(k) ? (const char *) PyUnicode_1BYTE_DATA(k) : nullptr;
-    switch (PyUnicode_GET_LENGTH(k)) {
-    case 2: return !ascii && str_eq(k, VT_KEY("清空"));
-    case 3: return ascii && memcmp(ascii, "CLR", 3) == 0;
-    case 5: return ascii && (memcmp(ascii, "clear", 5) == 0 || memcmp(ascii, "reset", 5) == 0);
-    default: return false;
     }
 }
 
@@ -719,7 +668,7 @@ void press(nb::handle self, nb::handle raw_key) {
     nb::str key = strip(raw_key);
     if (!PyUnicode_GET_LENGTH(key.ptr())) raise(PyExc_ValueError, "空键名");
     if (reserved_key(key)) {
-        call_reset_all(self);
+        members.call(self, RESET_ALL, [&] { reset_all(self, e); });
         return;
     }
     nb::object spec = get_any(nb::object(e.actions), key);
@@ -728,10 +677,7 @@ void press(nb::handle self, nb::handle raw_key) {
         count_change(e);
         return;
     }
-    if (inherited(self, RUN_ACTION))
-        run_action_impl(self, e, key, spec);
-    else
-        call_method(self, members[RUN_ACTION].name, key, spec);
+    members.call(self, RUN_ACTION, [&] { run_action(self, e, key, spec); }, key, spec);
     count_change(e);
 }
 
@@ -789,7 +735,7 @@ void init_engine(nb::handle self, nb::handle config_path) {
     e.forms = read_with(VT_KEY("forms_cfg"), e.layout);
     e.page_hooks = read_with(VT_KEY("page_hooks_cfg"), e.layout);
     e.clear_keys = read_with(VT_KEY("clear_components"), e.layout);
-    e.component_keys = call_member0(self, LAYOUT_COMPONENT_KEYS, layout_component_keys);
+    e.component_keys = members.call(self, LAYOUT_COMPONENT_KEYS, [&] { return layout_component_keys(e); });
 
     nb::object publics = own(PySet_New(nullptr));
     nb::object listed = get_any(nb::object(e.nav), VT_KEY("public_pages"));
@@ -802,8 +748,37 @@ void init_engine(nb::handle self, nb::handle config_path) {
     e.revision = nb::int_(0);
     e.user = nb::none();
     e.status = nb::borrow(VT_KEY("请登录"));
-    e.components = call_member0(self, EMPTY_COMPONENTS, empty_components);
-    call_goto(self, e, start_page(e), true);
+    e.components = members.call(self, EMPTY_COMPONENTS, [&] { return empty_components(e); });
+    go_to(self, e, start_page(e), true);
+}
+
+/// A copy of the engine for another session of the same layout: the plugins,
+/// the layout and the configuration read from it are shared, the state (the
+/// components, the user, the status, the revision) is the copy's own, and the
+/// instance's own attributes are copied one level deep, as `copy.copy` would.
+nb::object copy_engine(nb::handle self) {
+    Engine &e = engine_of(self, "__copy__");
+    nb::handle type((PyObject *) Py_TYPE(self.ptr()));
+    nb::object out = nb::inst_alloc(type);
+    Engine *copy = nb::inst_ptr<Engine>(out);
+    new (copy) Engine(e);
+    nb::inst_mark_ready(out);
+    nb::object components = copy->components;
+    if (PyDict_Check(components.ptr())) copy->components = copy_dict(components);
+    if (Py_TYPE(self.ptr())->tp_dictoffset != 0) {
+        nb::object own_attrs = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+        if (!own_attrs.is_valid()) rethrow();
+        if (PyDict_GET_SIZE(own_attrs.ptr()) != 0) {
+            nb::object target = nb::steal(PyObject_GenericGetDict(out.ptr(), nullptr));
+            if (!target.is_valid() || PyDict_Update(target.ptr(), own_attrs.ptr()) < 0) rethrow();
+        }
+    }
+    return out;
+}
+
+/// A bound entry point: the engine `self`, checked, and the member run on it.
+template <class F> auto on_engine(const char *method, F &&f) {
+    return [method, f](nb::handle self) { return f(self, engine_of(self, method)); };
 }
 
 } // namespace
@@ -828,6 +803,22 @@ NB_MODULE(brisen, m) {
     module_globals = nb::object(m.attr("__dict__")).release().ptr();
     one = nb::int_(1).release();
 
+    // The vocabulary of the layout that the engine acts on, for every face
+    // that reads a layout (the window, the web pages, the checker).
+    nb::dict kinds;
+    for (const auto &op : kOperations) {
+        nb::list names;
+        for (const char *name : op.names)
+            if (name) names.append(utf8(name));
+        kinds[op.operation] = nb::tuple(names);
+    }
+    m.attr("ACTION_KINDS") = nb::module_::import_("types").attr("MappingProxyType")(kinds);
+    nb::list resets;
+    for (const char *key : kResetKeys) resets.append(nb::steal(intern_forever(key)));
+    reset_keys = nb::tuple(resets).release();
+    m.attr("RESERVED_KEYS") = reset_keys;
+    m.attr("PAGE_KEYS") = nb::make_tuple(kPageKeys[0], kPageKeys[1]);
+
     auto rw = nb::for_setter(nb::arg("value").none()); // fields accept None
     nb::class_<Engine> cls(m, "TkJsonEngine", nb::type_slots(gc_slots<Engine>),
                            "Configurable Tk engine that keeps to the conventions of the host's test bench "
@@ -835,33 +826,88 @@ NB_MODULE(brisen, m) {
                            "with `merge_components` and redraws from `snapshot()`.");
     cls.def("__init__", &init_engine, nb::arg("config_path").none(),
             nb::sig("def __init__(self, config_path: str) -> None"))
-        .def_prop_ro("home_page", &home_page, nb::sig("def home_page(self) -> str"),
+        .def_prop_ro("home_page", on_engine("home_page", [](nb::handle, Engine &e) { return home_page_of(e); }),
+                     nb::sig("def home_page(self) -> str"),
                      "Page shown after login: `tk.navigation.home_after_login`, else \"dashboard\".")
-        .def_prop_ro("business_handlers", &business_handlers,
+        .def_prop_ro("business_handlers", [](nb::handle) { return nb::dict(); },
                      nb::sig("def business_handlers(self) -> dict[str, typing.Callable[..., tuple[bool, typing.Any]]]"),
                      "Business functions by name; subclasses override this property.")
         .def("snapshot", &snapshot, nb::sig("def snapshot(self) -> dict[str, typing.Any]"),
              "What the host draws: status, user line, revision and deep copies of the components.")
-        .def("reset_all", &reset_all, nb::sig("def reset_all(self) -> None"),
+        .def("reset_all", on_engine("reset_all", [](nb::handle self, Engine &e) { reset_all(self, e); }),
+             nb::sig("def reset_all(self) -> None"),
              "Log out, show \"已复位\" and go to the after-logout page with the form cleared.")
-        .def("_layout_component_keys", &layout_component_keys, nb::sig("def _layout_component_keys(self) -> frozenset[str]"))
-        .def("_empty_components", &empty_components, nb::sig("def _empty_components(self) -> dict[str, typing.Any]"))
-        .def("_snapshot_components", &snapshot_components, nb::sig("def _snapshot_components(self) -> dict[str, typing.Any]"))
-        .def("_guard_page", &guard_page, nb::arg("page_id").none(), nb::sig("def _guard_page(self, page_id: str) -> str"))
-        .def("_page_index", &page_index, nb::arg("page_id").none(), nb::sig("def _page_index(self, page_id: str) -> int"))
-        .def("_goto", &goto_page, nb::arg("page_id").none(), nb::arg("clear_form").none() = false,
+        .def("_layout_component_keys",
+             on_engine("_layout_component_keys", [](nb::handle, Engine &e) { return layout_component_keys(e); }),
+             nb::sig("def _layout_component_keys(self) -> frozenset[str]"))
+        .def("_empty_components",
+             on_engine("_empty_components", [](nb::handle, Engine &e) { return empty_components(e); }),
+             nb::sig("def _empty_components(self) -> dict[str, typing.Any]"))
+        .def("_snapshot_components",
+             on_engine("_snapshot_components", [](nb::handle, Engine &e) { return snapshot_components(e); }),
+             nb::sig("def _snapshot_components(self) -> dict[str, typing.Any]"))
+        .def("_guard_page",
+             [](nb::handle self, nb::handle page_id) {
+                 Engine &e = engine_of(self, "_guard_page");
+                 require_str(page_id, "_guard_page", "page_id");
+                 return guarded_page(self, e, page_id);
+             },
+             nb::arg("page_id").none(), nb::sig("def _guard_page(self, page_id: str) -> str"))
+        .def("_page_index",
+             [](nb::handle self, nb::handle page_id) {
+                 engine_of(self, "_page_index");
+                 require_str(page_id, "_page_index", "page_id");
+                 return host_page_index(page_id);
+             },
+             nb::arg("page_id").none(), nb::sig("def _page_index(self, page_id: str) -> int"))
+        .def("_goto",
+             [](nb::handle self, nb::handle page_id, nb::handle clear_form) {
+                 Engine &e = engine_of(self, "_goto");
+                 require_str(page_id, "_goto", "page_id");
+                 navigate(self, e, page_id, truthy(clear_form));
+             },
+             nb::arg("page_id").none(), nb::arg("clear_form").none() = false,
              nb::sig("def _goto(self, page_id: str, clear_form: object = False) -> None"))
-        .def("_require_login", &require_login, nb::sig("def _require_login(self) -> None"))
-        .def("_run_action", &run_action, nb::arg("key").none(), nb::arg("spec").none(),
+        .def("_require_login", on_engine("_require_login", [](nb::handle, Engine &e) { require_login(e); }),
+             nb::sig("def _require_login(self) -> None"))
+        .def("_run_action",
+             [](nb::handle self, nb::handle key, nb::handle spec) {
+                 Engine &e = engine_of(self, "_run_action");
+                 require_str(key, "_run_action", "key");
+                 require_dict(spec, "_run_action", "spec");
+                 run_action(self, e, key, spec);
+             },
+             nb::arg("key").none(), nb::arg("spec").none(),
              nb::sig("def _run_action(self, key: str, spec: dict[str, typing.Any]) -> None"))
-        .def("_fields_from_map", &fields_from_map, nb::arg("mapping").none(),
-             nb::sig("def _fields_from_map(self, mapping: dict[str, str]) -> dict[str, str]"))
-        .def("_auth_fields", &auth_fields, nb::sig("def _auth_fields(self) -> dict[str, str]"))
-        .def("_action_login", &action_login, nb::arg("spec").none(), nb::sig("def _action_login(self, spec: dict[str, typing.Any]) -> None"))
-        .def("_action_register", &action_register, nb::arg("spec").none(), nb::sig("def _action_register(self, spec: dict[str, typing.Any]) -> None"))
-        .def("_action_logout", &action_logout, nb::arg("spec").none(), nb::sig("def _action_logout(self, spec: dict[str, typing.Any]) -> None"))
-        .def("_action_business", &action_business, nb::arg("spec").none(), nb::sig("def _action_business(self, spec: dict[str, typing.Any]) -> None"))
-        .def_rw("_plugins", &Engine::plugins, rw)
+        .def("_fields_from_map",
+             [](nb::handle self, nb::handle mapping) {
+                 Engine &e = engine_of(self, "_fields_from_map");
+                 require_dict(mapping, "_fields_from_map", "mapping");
+                 return fields_from(e, mapping);
+             },
+             nb::arg("mapping").none(), nb::sig("def _fields_from_map(self, mapping: dict[str, str]) -> dict[str, str]"))
+        .def("_auth_fields",
+             on_engine("_auth_fields",
+                       [](nb::handle self, Engine &e) {
+                           nb::object field_map = e.field_map;
+                           return fields_from_map(self, e, field_map);
+                       }),
+             nb::sig("def _auth_fields(self) -> dict[str, str]"))
+        .def("__copy__", &copy_engine, nb::sig("def __copy__(self) -> typing.Self"),
+             "A copy sharing the plugins, layout and configuration, with state of its own.");
+    // The four actions that a subclass may override, bound alike.
+    auto action_member = [](const char *name, Action action) {
+        return [name, action](nb::handle self, nb::handle spec) { action(self, engine_of(self, name), spec); };
+    };
+    cls.def("_action_login", action_member("_action_login", action_login), nb::arg("spec").none(),
+            nb::sig("def _action_login(self, spec: dict[str, typing.Any]) -> None"))
+        .def("_action_register", action_member("_action_register", action_register), nb::arg("spec").none(),
+             nb::sig("def _action_register(self, spec: dict[str, typing.Any]) -> None"))
+        .def("_action_logout", action_member("_action_logout", action_logout), nb::arg("spec").none(),
+             nb::sig("def _action_logout(self, spec: dict[str, typing.Any]) -> None"))
+        .def("_action_business", action_member("_action_business", action_business), nb::arg("spec").none(),
+             nb::sig("def _action_business(self, spec: dict[str, typing.Any]) -> None"));
+    cls.def_rw("_plugins", &Engine::plugins, rw)
         .def_rw("plugin", &Engine::plugin, rw)
         .def_rw("_layout", &Engine::layout, rw)
         .def_rw("_nav", &Engine::nav, rw)
@@ -882,5 +928,5 @@ NB_MODULE(brisen, m) {
     // Keyword values arrive without an intermediate mapping.
     add_fast_method(cls, &merge_components_def);
     add_fast_method(cls, &press_def);
-    for (int i = 0; i < MEMBER_COUNT; ++i) members[i].bind(cls, member_names[i]);
+    members.bind(cls);
 }

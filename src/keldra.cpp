@@ -211,28 +211,18 @@ using Self = nb::pointer_and_handle<Plugin>;
 nb::object raw_of(const Self &self) { return self.p->raw; }
 nb::object path_of(const Self &self) { return self.p->path; }
 
-/// Members a Python subclass may override; C++ takes its own path while the
-/// object's type still inherits them (a subclass that overrides nothing, such
-/// as the web face, keeps the direct paths).
+/// Members a Python subclass may override (or an instance attribute may hide):
+/// C++ takes its own path while the object uses the class's own (a subclass
+/// that overrides nothing, such as the web face, keeps the direct paths).
 enum Member {
     DATABASE_CFG, AUTH_CFG, WEB_CFG, APP_TITLE, APP_NAME, DATA_ROOT, DB_PATH, CONNECT, HASH_PASSWORD,
     SEED_DEFAULT_USERS, MEMBER_COUNT
 };
-const char *const member_names[MEMBER_COUNT] = {"database_cfg", "auth_cfg", "web_cfg", "app_title", "app_name",
-                                                "data_root", "db_path", "connect", "hash_password",
-                                                "seed_default_users"};
-Overridable members[MEMBER_COUNT];
+Members<MEMBER_COUNT> members{{"database_cfg", "auth_cfg", "web_cfg", "app_title", "app_name", "data_root",
+                               "db_path", "connect", "hash_password", "seed_default_users"}};
 
-bool exact(const Self &self) { return is_exact_instance<Plugin>(self.h); }
-
-/// Does `self` use the class's own member `m`? For methods an attribute set on
-/// the instance itself counts as an override too.
-bool inherited(const Self &self, Member m) {
-    if (exact(self)) return true;
-    if (!members[m].inherited(self.h)) return false;
-    if (m < CONNECT) return true; // properties: an instance attribute cannot shadow them
-    return !instance_has(self.h, members[m].name);
-}
+/// Does `self` use the class's own member `m`?
+bool native(const Self &self, Member m) { return members.native(self.h, m); }
 
 /// The `key` section of the document, unless absent or not truthy (null). A
 /// section that is present and truthy but no object is a misconfiguration:
@@ -257,7 +247,7 @@ nb::dict section_copy_of(const Self &self, nb::handle key) {
 /// the accessor is inherited (null when it would give an empty one; never
 /// changed here), else the overriding property's value.
 nb::object section_view(const Self &self, Member m, nb::handle key) {
-    if (!inherited(self, m)) return attr(self.h, members[m].name);
+    if (!native(self, m)) return attr(self.h, members.name(m));
     nb::object v = section_value(raw_of(self), key);
     // Callees that accept exactly a dict (the data-root resolver) get one.
     if (v.is_valid() && !PyDict_CheckExact(v.ptr())) return copy_dict(v);
@@ -291,9 +281,9 @@ nb::str app_title(const Self &self) {
     return text(v);
 }
 
+/// `self.app_title`, as text.
 nb::str app_title_of(const Self &self) {
-    if (inherited(self, APP_TITLE)) return app_title(self);
-    return text(attr(self.h, VT_KEY("app_title")));
+    return text(members.get(self.h, APP_TITLE, [&] { return nb::object(app_title(self)); }));
 }
 
 /// Name of the directory two levels above the configuration file when the
@@ -347,9 +337,9 @@ nb::str app_name(const Self &self) {
     return sanitize_basename(app_title_of(self));
 }
 
+/// `self.app_name`, as text.
 nb::str app_name_of(const Self &self) {
-    if (inherited(self, APP_NAME)) return app_name(self);
-    return text(attr(self.h, VT_KEY("app_name")));
+    return text(members.get(self.h, APP_NAME, [&] { return nb::object(app_name(self)); }));
 }
 
 Imported resolve_project_data_root{"vantrel_app_plugin.tamsel", "resolve_project_data_root"};
@@ -360,9 +350,9 @@ nb::object data_root(const Self &self) {
     return own(PyObject_Vectorcall(resolve_project_data_root.ptr(), args, 2, nullptr));
 }
 
+/// `self.data_root`.
 nb::object data_root_of(const Self &self) {
-    if (inherited(self, DATA_ROOT)) return data_root(self);
-    return attr(self.h, VT_KEY("data_root"));
+    return members.get(self.h, DATA_ROOT, [&] { return data_root(self); });
 }
 
 // ---------------------------------------------------------------------------
@@ -492,7 +482,7 @@ Imported os_environ{"os", "environ"};
 /// built. Null when the resolver has to decide (the application-directory
 /// names, "~", relative paths, the project-marker search).
 nb::object plain_data_root(const Self &self) {
-    if (!inherited(self, DATA_ROOT)) return nb::object();
+    if (!native(self, DATA_ROOT)) return nb::object();
     nb::object db = database_view(self);
     nb::str s;
     if (db.is_valid() && !db.is_none()) {
@@ -521,7 +511,7 @@ bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::st
         nb::object root_bytes = plain_bytes(text(root), b);
         if (!root_bytes.is_valid() || b[0] != '/') return false;
         append_components(path, b);
-        if (inherited(self, DATA_ROOT)) known = path.size();
+        if (native(self, DATA_ROOT)) known = path.size();
     }
     append_components(path, r);
     size_t slash = path.rfind('/');
@@ -532,7 +522,7 @@ bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::st
 
 /// The database file in the steps of `db_path`.
 DbFile db_file(const Self &self) {
-    if (!inherited(self, DB_PATH)) return from_path_object(attr(self.h, VT_KEY("db_path")));
+    if (!native(self, DB_PATH)) return from_path_object(attr(self.h, VT_KEY("db_path")));
 
     nb::object db = database_view(self);
     nb::str rel;
@@ -805,12 +795,12 @@ private:
 /// the library is reachable and neither `connect` nor `hash_password` is
 /// overridden (and no adapter is registered for str), else inside `connect()`.
 template <class Op> nb::object in_session(const Self &self, Op &&op) {
-    if (sqlite_api().ready && inherited(self, CONNECT) && inherited(self, HASH_PASSWORD) &&
+    if (sqlite_api().ready && native(self, CONNECT) && native(self, HASH_PASSWORD) &&
         !contains(sqlite_module().adapters, sqlite_module().str_adapter)) {
         NativeSession session(db_file(self).bytes);
         return op(session);
     }
-    nb::object scope = inherited(self, CONNECT) ? connect(self) : call_method(self.h, VT_KEY("connect"));
+    nb::object scope = members.call(self.h, CONNECT, [&] { return connect(self); });
     return with_scope(scope, [&](nb::handle conn) {
         ModuleSession session(conn);
         return op(session);
@@ -837,9 +827,9 @@ nb::str hash_password(const Self &self, nb::handle password) {
     raise(PyExc_ValueError, concat("不支持的密码哈希: ", algo));
 }
 
+/// `self.hash_password(password)`.
 nb::object hash_of(const Self &self, nb::handle password) {
-    if (inherited(self, HASH_PASSWORD)) return hash_password(self, password);
-    return call_method(self.h, VT_KEY("hash_password"), password);
+    return members.call(self.h, HASH_PASSWORD, [&] { return nb::object(hash_password(self, password)); }, password);
 }
 
 /// The user name (stripped; a truthy value must be a str) and the password
@@ -908,10 +898,8 @@ void seed_default_users(const Self &self) {
     });
 }
 
-void seed_of(const Self &self) {
-    if (inherited(self, SEED_DEFAULT_USERS)) seed_default_users(self);
-    else call_method(self.h, VT_KEY("seed_default_users"));
-}
+/// `self.seed_default_users()`.
+void seed_of(const Self &self) { members.call(self.h, SEED_DEFAULT_USERS, [&] { seed_default_users(self); }); }
 
 nb::object register_user(const Self &self, nb::handle fields) {
     require_dict(fields, "register_user", "fields");
@@ -972,7 +960,7 @@ nb::object login_user(const Self &self, nb::handle fields) {
     Credentials c(fields, "login_user");
     if (c.empty()) return result(false, VT_KEY("用户名和密码不能为空"));
     nb::object auth = auth_view(self);
-    if (inherited(self, HASH_PASSWORD) && equals(hash_scheme(auth), kPbkdf2)) {
+    if (native(self, HASH_PASSWORD) && equals(hash_scheme(auth), kPbkdf2)) {
         nb::object user = login_salted(self, c, auth);
         if (!user.is_valid() || user.is_none()) return result(false, VT_KEY("用户名或密码错误"));
         return result(true, user);
@@ -1045,7 +1033,7 @@ nb::object create_table_sql(nb::handle tbl) {
 void init_database(const Self &self) {
     nb::object tables = get_any(database_view(self), VT_KEY("tables"));
     if (!truthy(tables)) return;
-    nb::object scope = inherited(self, CONNECT) ? connect(self) : call_method(self.h, VT_KEY("connect"));
+    nb::object scope = members.call(self.h, CONNECT, [&] { return connect(self); });
     with_scope(scope, [&](nb::handle conn) {
         nb::object cur = call_method(conn, VT_KEY("cursor"));
         for_each_in(tables, [&](nb::handle tbl) {
@@ -1160,7 +1148,7 @@ NB_MODULE(keldra, m) {
              nb::sig("def login_user(self, fields: dict[str, typing.Any]) -> "
                      "tuple[bool, dict[str, typing.Any] | str]"),
              "Log in with a field mapping: (True, user) or (False, message).");
-    for (int i = 0; i < MEMBER_COUNT; ++i) members[i].bind(cls, member_names[i]);
+    members.bind(cls);
 
     m.def("load_plugin_sections", &load_plugin_sections, nb::arg("config_path").none(),
           nb::sig("def load_plugin_sections(config_path: str | os.PathLike[str]) -> dict[str, typing.Any]"),

@@ -101,11 +101,15 @@ nb::str base_feature_id(nb::handle self) {
     return text(v);
 }
 
+/// Members of the base class that plugins may override (or, for plain
+/// plugins, define): C++ runs the base's own while a plugin uses it.
+enum Member { FEATURE_ID, RUN_ACTION, SUPPORTS_ACTION, MEMBER_COUNT };
+Members<MEMBER_COUNT> members{{"feature_id", "run_action", "supports_action"}};
+
 /// The plugin's feature id as the plugin presents it: a subclass may override
 /// the property itself.
 nb::object feature_id_of(nb::handle self) {
-    if (is_exact_instance<PluginBase>(self)) return base_feature_id(self);
-    return attr(self, VT_KEY("feature_id"));
+    return members.get(self, FEATURE_ID, [&] { return nb::object(base_feature_id(self)); });
 }
 
 void plugin_init(Self self, nb::handle config_path, nb::handle layout) {
@@ -164,89 +168,37 @@ nb::object primary_plugin(nb::handle plugins) {
     return call1(import_from(kRegistry, "primary_auth_plugin"), plugins);
 }
 
-/// The two action members as `UnifiedPluginBase` defines them, fixed at load:
-/// a plugin whose class inherits them unchanged is served without building
-/// bound methods or going through the binding layer.
-struct BaseActionMembers {
-    PyTypeObject *type = nullptr;
-    PyObject *supports = nullptr, *run = nullptr;
-} base_members;
-
 /// `supports_action` of the base class: lower-case type in `ACTION_TYPES`.
 bool base_supports(nb::handle plugin, nb::handle at) {
     return member(attr(plugin, VT_KEY("ACTION_TYPES")), at);
 }
 
-/// Can the two members be taken from the plugin's class alone? True when
-/// attribute access is the runtime's generic one and the instance's own
-/// namespace does not shadow them.
-bool members_from_class(nb::handle plugin) {
-    PyTypeObject *tp = Py_TYPE(plugin.ptr());
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (tp->tp_dictoffset == 0) return true;
-    nb::object dict = nb::steal(PyObject_GenericGetDict(plugin.ptr(), nullptr));
-    if (!dict.is_valid()) rethrow();
-    return PyDict_GET_SIZE(dict.ptr()) == 0 ||
-           (!contains(dict, VT_KEY("run_action")) && !contains(dict, VT_KEY("supports_action")));
-}
-
-/// A class-level member that is called as a method: the base's own, or a
-/// plain function defined by a subclass.
-bool plain_method(PyObject *member) {
-    return member == base_members.supports || member == base_members.run || (member && PyFunction_Check(member));
-}
-
-/// Offer the action to one plugin. Members are looked up by name, `run_action`
-/// first; a plugin lacking either callable member is passed over.
-/// The two action members of a plugin class as its namespace (bases
-/// included) holds them, null when absent. Looked up once per class and kept
-/// with the class's version tag; the pointers are borrowed from the class
-/// namespaces, which hold them for as long as that tag stays valid.
-struct ClassMembers {
-    PyTypeObject *type = nullptr; // only compared: a freed class's successor has a new tag
-    unsigned int tag = 0;
-    PyObject *run = nullptr, *supports = nullptr;
-};
-
-ClassMembers class_members(PyTypeObject *tp) {
-    static ClassMembers seen[8];
-    static unsigned next = 0;
-    if (unsigned int tag = valid_version_tag(tp))
-        for (const ClassMembers &c : seen)
-            if (c.type == tp && c.tag == tag) return c;
-    ClassMembers c;
-    c.type = tp;
-    c.run = _PyType_Lookup(tp, VT_KEY("run_action").ptr());
-    c.supports = _PyType_Lookup(tp, VT_KEY("supports_action").ptr());
-    c.tag = valid_version_tag(tp); // the look-ups assign one when they can
-    if (c.tag) seen[next++ % 8] = c;
-    return c;
-}
-
+/// Offer the action to one plugin. Its members are looked up by name as
+/// attribute access finds them, `run_action` first, then `supports_action`
+/// (each look-up's error propagates; a missing member is absent); a plugin
+/// lacking either callable member is passed over. The base class's own
+/// members are run directly: its `run_action` handles nothing.
 bool offer(nb::handle plugin, nb::handle at, nb::handle key, nb::handle spec, nb::handle engine) {
-    PyObject *p = plugin.ptr();
-    PyObject *argv[] = {p, at.ptr(), key.ptr(), spec.ptr(), engine.ptr()};
-    if (members_from_class(plugin)) {
-        ClassMembers c = class_members(Py_TYPE(p));
-        // Neither the class nor the instance has the member: attribute
-        // access could not find it either, so the plugin is passed over.
-        if (!c.run || !c.supports) return false;
-        nb::object run = nb::borrow(c.run), supports = nb::borrow(c.supports);
-        bool base_ok = (supports.ptr() != base_members.supports && run.ptr() != base_members.run) ||
-                       (PyType_IsSubtype(Py_TYPE(p), base_members.type) && nb::inst_ready(plugin));
-        if (base_ok && plain_method(run.ptr()) && plain_method(supports.ptr())) {
-            bool supported = supports.ptr() == base_members.supports
-                                 ? base_supports(plugin, at)
-                                 : truthy(own(PyObject_Vectorcall(supports.ptr(), argv, 2, nullptr)));
-            if (!supported || run.ptr() == base_members.run) return false;
-            return truthy(own(PyObject_Vectorcall(run.ptr(), argv, 5, nullptr)));
-        }
+    MethodRef run = members.find(plugin, RUN_ACTION);
+    MethodRef supports = members.find(plugin, SUPPORTS_ACTION);
+    if (!run.callable() || !supports.callable()) return false;
+    // The base's members need an initialised plugin (a plugin using them is
+    // an instance of the base); for another one the bound method itself
+    // reports what is wrong.
+    bool ready = (supports.native() || run.native()) && nb::inst_ready(plugin);
+    bool supported;
+    if (supports.native() && ready)
+        supported = base_supports(plugin, at);
+    else if (supports.native())
+        supported = truthy(call_method(plugin, members.name(SUPPORTS_ACTION), at));
+    else
+        supported = truthy(supports.call(plugin, at));
+    if (!supported) return false;
+    if (run.native()) {
+        if (!ready) call_method(plugin, members.name(RUN_ACTION), at, key, spec, engine);
+        return false;
     }
-    nb::object run = getattr_opt(plugin, VT_KEY("run_action"));
-    nb::object supports = getattr_opt(plugin, VT_KEY("supports_action"));
-    if (!is_callable(supports) || !is_callable(run)) return false;
-    if (!truthy(call1(supports, at))) return false;
-    return truthy(own(PyObject_Vectorcall(run.ptr(), argv + 1, 4, nullptr)));
+    return truthy(run.call(plugin, at, key, spec, engine));
 }
 
 bool dispatch_plugin_action(nb::handle plugins, nb::handle action_type, nb::handle key, nb::handle spec,
@@ -407,9 +359,7 @@ over those entries of ``tk.actions`` whose ``type`` is one of its
                      "engine: typing.Any) -> bool"),
              "Handle an action; True when handled. The base class handles none.");
 
-    base_members.type = (PyTypeObject *) base.ptr();
-    base_members.supports = nb::borrow(base.attr("__dict__")["supports_action"]).release().ptr();
-    base_members.run = nb::borrow(base.attr("__dict__")["run_action"]).release().ptr();
+    members.bind(base);
 
     m.def("plugins_block", &plugins_block, nb::arg("layout").none(),
           nb::sig("def plugins_block(layout: dict[str, typing.Any]) -> dict[str, typing.Any]"),

@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace vantrel {
@@ -425,6 +426,16 @@ inline nb::object first_truthy_in(nb::handle m, std::initializer_list<nb::handle
     return nb::borrow(fallback);
 }
 
+/// The text form of the first truthy `m.get(k)` among `keys`, else of
+/// `fallback`: the shape of every defaulted text setting.
+inline nb::str first_text(nb::handle m, std::initializer_list<nb::handle> keys, nb::handle fallback) {
+    return text(first_truthy_in(m, keys, fallback));
+}
+
+/// The text form of the first truthy value among `candidates`, else of the
+/// last one (candidates held by the caller; the last one is never null).
+inline nb::str first_text(std::initializer_list<nb::handle> candidates) { return text(first_truthy(candidates)); }
+
 /// `a, b = value` with the runtime's unpacking errors.
 inline void unpack2(nb::handle value, nb::object &a, nb::object &b) {
     PyObject *o = value.ptr();
@@ -479,14 +490,6 @@ inline nb::object attr(nb::handle obj, nb::handle name) {
 /// `callable(x)`.
 inline bool is_callable(nb::handle h) { return h.ptr() && PyCallable_Check(h.ptr()); }
 
-/// Does the instance's own namespace hold `name`? (Objects without one: no.)
-inline bool instance_has(nb::handle obj, nb::handle name) {
-    if (Py_TYPE(obj.ptr())->tp_dictoffset == 0) return false;
-    nb::object dict = nb::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
-    if (!dict.is_valid()) rethrow();
-    return PyDict_GET_SIZE(dict.ptr()) != 0 && contains(dict, name);
-}
-
 /// One level of re-entry through a call made by name (a hook, a method named
 /// by configuration), held while that call runs. A cycle of such calls that
 /// runs native code only (a page hook naming a method that navigates back to
@@ -514,87 +517,6 @@ class Reentry {
     }
 };
 
-/// `getattr(obj, name, None)` fetched in order to call it. A plain function
-/// found on the type of an object with the runtime's generic attribute access
-/// (and not shadowed by the instance) is kept unbound, so no bound method is
-/// built for the call; anything else is what attribute access gives.
-struct MethodRef {
-    nb::object fn;          // null when the attribute does not exist
-    bool unbound = false;   // `fn` takes the object as its first argument
-
-    bool exists() const { return fn.is_valid(); }
-    bool callable() const { return unbound || is_callable(fn); }
-
-    /// `getattr(obj, name)(*args)`.
-    template <typename... Args> nb::object call(nb::handle obj, Args... args) const {
-        PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
-        size_t n = sizeof...(Args);
-        return unbound ? own(PyObject_Vectorcall(fn.ptr(), argv, n + 1, nullptr))
-                       : own(PyObject_Vectorcall(fn.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-};
-
-inline MethodRef lookup_method(nb::handle obj, nb::handle name) {
-    PyTypeObject *tp = Py_TYPE(obj.ptr());
-    if (tp->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject *f = _PyType_Lookup(tp, name.ptr()); // borrowed: taken at once
-        if (f && PyFunction_Check(f)) {
-            nb::object fn = nb::borrow(f);
-            if (!instance_has(obj, name)) return {std::move(fn), true};
-        }
-    }
-    return {getattr_opt(obj, name), false};
-}
-
-/// The version tag of `tp` while it is valid, else 0. The runtime gives a tag
-/// out once and drops it whenever the type or one of its bases changes, so an
-/// answer about a type's members may be kept with the tag it was found under.
-inline unsigned int valid_version_tag(PyTypeObject *tp) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return tp->tp_version_tag; // reset to 0 when the type changes
-#else
-    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-#endif
-}
-
-/// A member of a bound class that Python subclasses may override. Set up once
-/// when the module loads, from the class's own namespace; `inherited` then
-/// tells (through the runtime's method cache) whether `type(self)` still uses
-/// the bound implementation, so C++ may call it directly.
-struct Overridable {
-    PyObject *name = nullptr;     // interned member name
-    PyObject *original = nullptr; // the bound descriptor, kept alive for good
-
-    void bind(nb::handle cls, const char *member) {
-        name = intern_forever(member);
-        original = checked(PyObject_GetItem(attr(cls, VT_KEY("__dict__")).ptr(), name));
-    }
-    bool inherited(nb::handle self) const {
-        PyTypeObject *tp = Py_TYPE(self.ptr());
-        // The answer for the type asked last is kept with its version tag.
-        if (tp == seen_type && seen_tag != 0 && valid_version_tag(tp) == seen_tag) return seen_inherited;
-        bool same = _PyType_Lookup(tp, name) == original; // assigns a tag when it can
-        seen_type = tp;
-        seen_tag = valid_version_tag(tp);
-        seen_inherited = same;
-        return same;
-    }
-
-private:
-    // Only compared, never dereferenced: a type freed since cannot match,
-    // because its successor at the same address has a new tag.
-    mutable PyTypeObject *seen_type = nullptr;
-    mutable unsigned int seen_tag = 0;
-    mutable bool seen_inherited = false;
-};
-
-/// Is `obj` exactly of the type that a nanobind class binds (no subclass)?
-/// Used to take the direct C++ path when no Python override can exist.
-template <typename T> inline bool is_exact_instance(nb::handle obj) {
-    return (PyObject *) Py_TYPE(obj.ptr()) == nb::type<T>().ptr();
-}
-
-
 /// Call with no arguments.
 inline nb::object call0(nb::handle f) { return own(PyObject_CallNoArgs(f.ptr())); }
 
@@ -609,6 +531,211 @@ inline nb::object call_method(nb::handle obj, nb::handle name, Args... args) {
                                          (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          nullptr));
 }
+
+// ---------------------------------------------------------------------------
+// Members that Python code may override
+// ---------------------------------------------------------------------------
+//
+// Where C++ code calls a member of an object (a method, a property, a hook
+// named by the layout) it finds it as attribute access would, so a subclass's
+// override, an attribute of the instance, a property's getter and
+// `__getattr__` are all honoured. `Members` does this for the members of a
+// bound class, with the part that depends on the type alone worked out once
+// per type; `lookup_method` does it for any name.
+
+/// The version tag of `tp` while it is valid, else 0. The runtime gives a tag
+/// out once and drops it whenever the type or one of its bases changes, so an
+/// answer about a type's members may be kept with the tag it was found under.
+inline unsigned int valid_version_tag(PyTypeObject *tp) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return tp->tp_version_tag; // reset to 0 when the type changes
+#else
+    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#endif
+}
+
+/// Does the instance's own namespace hold `name`? (Objects without one: no.)
+inline bool instance_has(nb::handle obj, nb::handle name) {
+    if (Py_TYPE(obj.ptr())->tp_dictoffset == 0) return false;
+    nb::object dict = nb::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
+    if (!dict.is_valid()) rethrow();
+    return PyDict_GET_SIZE(dict.ptr()) != 0 && contains(dict, name);
+}
+
+/// A member of an object, found in order to be called or read.
+struct MethodRef {
+    enum Kind : unsigned char {
+        Absent,   // attribute access would raise AttributeError
+        Native,   // the bound class's own implementation: C++ may run it directly
+        Function, // a plain function of the type: called with the object first
+        Value,    // `fn` is what attribute access gave
+    };
+    Kind kind = Absent;
+    nb::object fn; // the function (Function) or the attribute's value (Value)
+
+    bool exists() const { return kind != Absent; }
+    bool native() const { return kind == Native; }
+    bool callable() const { return kind == Native || kind == Function || (kind == Value && is_callable(fn)); }
+
+    /// `getattr(obj, name)(*args)` for a Function or a Value.
+    template <typename... Args> nb::object call(nb::handle obj, Args... args) const {
+        PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+        size_t n = sizeof...(Args);
+        if (kind == Function) return own(PyObject_Vectorcall(fn.ptr(), argv, n + 1, nullptr));
+        return own(PyObject_Vectorcall(fn.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+};
+
+namespace detail {
+
+/// What a class attribute found on a type (`_PyType_Lookup`, null when none)
+/// is to an instance, leaving aside the instance's own namespace: `original`
+/// is the bound class's own descriptor for the name (null: none).
+inline MethodRef::Kind class_kind(PyObject *found, PyObject *original, bool subtype) {
+    if (!found) return MethodRef::Absent;
+    if (found == original && subtype) return MethodRef::Native;
+    if (PyFunction_Check(found)) return MethodRef::Function;
+    return MethodRef::Value;
+}
+
+/// Can an attribute of the instance hide this class attribute? Not when it
+/// is a data descriptor (a property, a bound field).
+inline bool shadowable(PyObject *found) { return !found || !Py_TYPE(found)->tp_descr_set; }
+
+} // namespace detail
+
+/// `obj.<name>` as attribute access finds it, fetched in order to call it. A
+/// plain function of the type (not hidden by the instance) is kept unbound,
+/// so no bound method is built for the call.
+inline MethodRef lookup_method(nb::handle obj, nb::handle name) {
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        nb::object found = nb::borrow(_PyType_Lookup(tp, name.ptr())); // held at once
+        if (detail::class_kind(found.ptr(), nullptr, false) == MethodRef::Function && !instance_has(obj, name))
+            return {MethodRef::Function, std::move(found)};
+    }
+    nb::object v = getattr_opt(obj, name);
+    return v.is_valid() ? MethodRef{MethodRef::Value, std::move(v)} : MethodRef{};
+}
+
+/// The members of a bound class that Python code may override, and the one
+/// way C++ code reaches them: `find` tells how an object provides a member,
+/// `call` and `get` run the bound implementation directly while the object
+/// uses it and go through attribute access otherwise.
+///
+/// What a type provides (its own class attributes for the names, looked up
+/// through its bases) is worked out once and kept with the type's version
+/// tag, so a later check costs a comparison of the tag. An attribute of the
+/// instance itself can still hide a method: where the type allows instance
+/// attributes, the instance's namespace is looked at on each check, as
+/// attribute access would. A type with its own attribute access
+/// (`__getattribute__`, `__getattr__`) is always served by attribute access.
+template <size_t N> class Members {
+public:
+    explicit Members(const char *const (&names)[N]) {
+        for (size_t i = 0; i < N; ++i) spelled_[i] = names[i];
+    }
+    Members(const Members &) = delete;
+
+    /// Set up when the module loads: the bound class and its own descriptors.
+    void bind(nb::handle cls) {
+        cls_ = (PyTypeObject *) cls.ptr();
+        nb::object ns = attr(cls, VT_KEY("__dict__"));
+        for (size_t i = 0; i < N; ++i) {
+            name_[i] = intern_forever(spelled_[i]);
+            original_[i] = checked(PyObject_GetItem(ns.ptr(), name_[i])); // kept for good
+        }
+    }
+
+    nb::handle name(size_t m) const { return name_[m]; }
+
+    /// How `obj` provides member `m`; for a Value, `fn` holds what attribute
+    /// access gave (its errors, other than AttributeError, propagate).
+    MethodRef find(nb::handle obj, size_t m) const {
+        PyTypeObject *tp = Py_TYPE(obj.ptr());
+        MethodRef::Kind kind = kind_of(obj, m);
+        if (kind == MethodRef::Native || kind == MethodRef::Absent) return {kind, nb::object()};
+        if (kind == MethodRef::Function) return {kind, nb::borrow(_PyType_Lookup(tp, name_[m]))};
+        nb::object v = getattr_opt(obj, name_[m]);
+        return v.is_valid() ? MethodRef{MethodRef::Value, std::move(v)} : MethodRef{};
+    }
+
+    /// Does `obj` use the bound class's own member `m`?
+    bool native(nb::handle obj, size_t m) const { return kind_of(obj, m) == MethodRef::Native; }
+
+    /// `obj.<m>(*args)`, or `direct()` while `obj` uses the bound implementation.
+    template <class Direct, typename... Args>
+    auto call(nb::handle obj, size_t m, Direct &&direct, Args... args) const -> decltype(direct()) {
+        using R = decltype(direct());
+        MethodRef::Kind kind = kind_of(obj, m);
+        if (kind == MethodRef::Native) return direct();
+        nb::object out;
+        if (kind == MethodRef::Function) {
+            MethodRef fn{kind, nb::borrow(_PyType_Lookup(Py_TYPE(obj.ptr()), name_[m]))};
+            out = fn.call(obj, args...);
+        } else {
+            out = call_method(obj, name_[m], args...); // raises AttributeError when absent
+        }
+        if constexpr (std::is_void_v<R>) return;
+        else return R(std::move(out));
+    }
+
+    /// `obj.<m>` (a property), or `direct()` while `obj` uses the bound one.
+    template <class Direct> nb::object get(nb::handle obj, size_t m, Direct &&direct) const {
+        if (native(obj, m)) return direct();
+        return attr(obj, name_[m]);
+    }
+
+private:
+    /// How `obj` provides member `m`: what its type provides, unless an
+    /// attribute of the instance hides it (then: a Value).
+    MethodRef::Kind kind_of(nb::handle obj, size_t m) const {
+        const Entry &e = entry(Py_TYPE(obj.ptr()));
+        MethodRef::Kind kind = e.kind[m];
+        if (kind != MethodRef::Value && (e.shadowable >> m & 1u) && instance_has(obj, name_[m]))
+            return MethodRef::Value;
+        return kind;
+    }
+
+    struct Entry {
+        PyTypeObject *type = nullptr; // only compared: a freed type's successor has a new tag
+        unsigned int tag = 0;
+        unsigned long long shadowable = 0; // bit m: an instance attribute may hide member m
+        MethodRef::Kind kind[N] = {};
+    };
+
+    /// The entry of `tp`, from the table while its tag is valid, else made
+    /// now (no Python code runs while it is made).
+    const Entry &entry(PyTypeObject *tp) const {
+        unsigned int tag = valid_version_tag(tp);
+        if (tag)
+            for (const Entry &e : seen_)
+                if (e.type == tp && e.tag == tag) return e;
+        Entry e;
+        e.type = tp;
+        bool generic = tp->tp_getattro == PyObject_GenericGetAttr;
+        bool subtype = cls_ && PyType_IsSubtype(tp, cls_);
+        for (size_t i = 0; i < N; ++i) {
+            PyObject *found = _PyType_Lookup(tp, name_[i]); // assigns a tag when it can
+            e.kind[i] = generic ? detail::class_kind(found, original_[i], subtype) : MethodRef::Value;
+            if (generic && tp->tp_dictoffset != 0 && detail::shadowable(found)) e.shadowable |= 1ull << i;
+        }
+        e.tag = valid_version_tag(tp);
+        Entry &slot = e.tag ? seen_[next_++ % kSlots] : scratch_;
+        slot = e;
+        return slot;
+    }
+
+    static_assert(N <= 64, "one bit per member");
+    static constexpr unsigned kSlots = 4;
+    const char *spelled_[N];
+    PyObject *name_[N] = {};
+    PyObject *original_[N] = {};
+    PyTypeObject *cls_ = nullptr;
+    mutable Entry seen_[kSlots];
+    mutable Entry scratch_; // a type without a tag: looked up anew every time
+    mutable unsigned next_ = 0;
+};
 
 /// Import a module (through the runtime's import system, so it is cached by
 /// `sys.modules` and can be replaced there).

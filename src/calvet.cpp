@@ -69,6 +69,32 @@ constexpr const char *kReservedSessionKeys[] = {"_flashes", "_permanent", "_fres
 /// Name of the stored secret-key file under the data root.
 constexpr const char *kSecretFile = ".vantrel_secret_key";
 
+/// The routes of the web face and their defaults (`ROUTES`): the login and
+/// registration pages may move (`auth_forms.<page>.route`), the index and
+/// logout routes are fixed.
+constexpr const char *kRoutes[][2] = {{"index", "/"}, {"login", "/login"}, {"register", "/register"}, {"logout", "/logout"}};
+enum Route { INDEX, LOGIN, REGISTER, LOGOUT };
+
+/// Settings of the `web` section that have defaults (`WEB_DEFAULTS`).
+constexpr const char *kDefaultHost = "127.0.0.1", *kDefaultHome = "/dashboard";
+constexpr long kDefaultPort = 5000;
+
+/// Interned forms of the tables, made when the module loads.
+struct Vocabulary {
+    PyObject *route_name[4], *route[4];
+    PyObject *host, *home, *port;
+} vocab;
+
+void load_vocabulary() {
+    for (int i = 0; i < 4; ++i) {
+        vocab.route_name[i] = intern_forever(kRoutes[i][0]);
+        vocab.route[i] = intern_forever(kRoutes[i][1]);
+    }
+    vocab.host = intern_forever(kDefaultHost);
+    vocab.home = intern_forever(kDefaultHome);
+    vocab.port = checked(PyLong_FromLong(kDefaultPort));
+}
+
 nb::handle base_layout, auth_card; // module constants, made at load
 nb::handle render_with;            // flask.templating._render, when Flask has it
 nb::handle current_app;            // flask.current_app, when Flask is there
@@ -84,15 +110,9 @@ void require_flask() {
 // Sessions, guards, pages
 // ---------------------------------------------------------------------------
 
-/// `text(v or fallback)`.
-nb::str text_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
-    nb::object v = get_any(mapping, key);
-    return text(truthy(v) ? nb::handle(v) : fallback);
-}
-
 /// The session key: `auth_cfg.session_key`, or "user" when it is absent or empty.
 nb::str session_key(nb::handle self) {
-    return text_or(attr(self, VT_KEY("auth_cfg")), VT_KEY("session_key"), VT_KEY("user"));
+    return first_text(attr(self, VT_KEY("auth_cfg")), {VT_KEY("session_key")}, VT_KEY("user"));
 }
 
 nb::object session_user(nb::handle self) {
@@ -119,7 +139,8 @@ nb::dict page_config(nb::handle self, nb::handle page_key) {
     return is_mapping(cfg) && truthy(cfg) ? copy_dict(cfg) : nb::dict();
 }
 
-nb::str route_of(nb::handle page, const char *fallback) { return text_or(page, VT_KEY("route"), utf8(fallback)); }
+/// The route of a page configuration: its `route`, else the default route.
+nb::str route_of(nb::handle page, Route route) { return first_text(page, {VT_KEY("route")}, vocab.route[route]); }
 
 nb::object redirect_to(nb::handle location) { return call1(global(VT_KEY("redirect")), location); }
 
@@ -194,7 +215,7 @@ PyType_Slot guard_slots[] = {{Py_tp_traverse, (void *) gc_traverse<Guard>},
 
 nb::object require_login(nb::handle self, nb::handle view) {
     if (!is_callable(view)) raise_arg_type("require_login", "view", "callable", view);
-    nb::str login_route = route_of(page_config(self, VT_KEY("login")), "/login");
+    nb::str login_route = route_of(page_config(self, VT_KEY("login")), LOGIN);
     nb::object name = getattr_opt(view, VT_KEY("__name__"));
     nb::object shown = name.is_valid() ? nb::object(text(name)) : nb::borrow(VT_KEY("wrapped"));
     return nb::cast(Guard{nb::borrow(self), nb::borrow(view), login_route, shown}, nb::rv_policy::move);
@@ -208,9 +229,9 @@ nb::str footer_html(nb::handle cfg) {
     if (truthy(links))
         for_each_in(links, [&](nb::handle link) {
             if (!is_mapping(link)) return;
-            nb::object text_part = call1(html_escape.get(), text_or(link, VT_KEY("text"), VT_KEY("")));
-            nb::object href = call1(html_escape.get(), text_or(link, VT_KEY("href"), VT_KEY("#")));
-            nb::object label = call1(html_escape.get(), text_or(link, VT_KEY("link_text"), VT_KEY("")));
+            nb::object text_part = call1(html_escape.get(), first_text(link, {VT_KEY("text")}, VT_KEY("")));
+            nb::object href = call1(html_escape.get(), first_text(link, {VT_KEY("href")}, VT_KEY("#")));
+            nb::object label = call1(html_escape.get(), first_text(link, {VT_KEY("link_text")}, VT_KEY("")));
             parts.append(nb::steal(checked(PyUnicode_FromFormat("%S <a href=\"%S\">%S</a> ", text_part.ptr(),
                                                                href.ptr(), label.ptr()))));
         });
@@ -248,13 +269,13 @@ nb::object render_auth_page(nb::handle self, nb::handle page_key) {
     require_flask();
     require_str(page_key, "render_auth_page", "page_key");
     nb::dict cfg = page_config(self, page_key);
-    nb::str title = text_or(cfg, VT_KEY("title"), page_key);
+    nb::str title = first_text(cfg, {VT_KEY("title")}, page_key);
     nb::object fields = get_any(cfg, VT_KEY("fields"));
     nb::dict card_context;
     set_item(card_context, VT_KEY("page_title"), title);
-    set_item(card_context, VT_KEY("header_class"), text_or(cfg, VT_KEY("header_class"), VT_KEY("bg-primary")));
-    set_item(card_context, VT_KEY("btn_class"), text_or(cfg, VT_KEY("btn_class"), VT_KEY("btn-primary")));
-    set_item(card_context, VT_KEY("submit_text"), text_or(cfg, VT_KEY("submit_text"), VT_KEY("提交")));
+    set_item(card_context, VT_KEY("header_class"), first_text(cfg, {VT_KEY("header_class")}, VT_KEY("bg-primary")));
+    set_item(card_context, VT_KEY("btn_class"), first_text(cfg, {VT_KEY("btn_class")}, VT_KEY("btn-primary")));
+    set_item(card_context, VT_KEY("submit_text"), first_text(cfg, {VT_KEY("submit_text")}, VT_KEY("提交")));
     set_item(card_context, VT_KEY("fields"), truthy(fields) ? own(PySequence_List(fields.ptr())) : nb::list());
     set_item(card_context, VT_KEY("footer_html"), footer_html(cfg));
 
@@ -514,20 +535,21 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
     nb::object web_cfg = attr(self, VT_KEY("web_cfg"));
 
     nb::dict login_page = page_config(self, VT_KEY("login")), register_page = page_config(self, VT_KEY("register"));
-    nb::str login = route_of(login_page, "/login"), reg = route_of(register_page, "/register");
-    nb::str home = text_or(web_cfg, VT_KEY("home_after_login"), VT_KEY("/dashboard"));
+    nb::str login = route_of(login_page, LOGIN), reg = route_of(register_page, REGISTER);
+    nb::str home = first_text(web_cfg, {VT_KEY("home_after_login")}, vocab.home);
     bool with_register = truthy(register_page);
 
     // Settings that would make a page unreachable, or fail on every request.
     check_path(login, "登录页路由含有控制字符: ");
     check_path(home, "web.home_after_login 含有控制字符: ");
-    if (equals(login, "/")) refuse("登录页路由与首页路由冲突: ", login);
-    if (equals(home, "/")) refuse("web.home_after_login 不能是首页路由（登录后的首页会重定向到自身）: ", home);
-    if (equals(login, "/logout")) refuse("登录页路由与注销路由冲突: ", login);
+    nb::handle index = vocab.route[INDEX], logout = vocab.route[LOGOUT];
+    if (str_eq(login, index)) refuse("登录页路由与首页路由冲突: ", login);
+    if (str_eq(home, index)) refuse("web.home_after_login 不能是首页路由（登录后的首页会重定向到自身）: ", home);
+    if (str_eq(login, logout)) refuse("登录页路由与注销路由冲突: ", login);
     if (with_register) {
         check_path(reg, "注册页路由含有控制字符: ");
-        if (equals(reg, "/")) refuse("注册页路由与首页路由冲突: ", reg);
-        if (equals(reg, "/logout")) refuse("注册页路由与注销路由冲突: ", reg);
+        if (str_eq(reg, index)) refuse("注册页路由与首页路由冲突: ", reg);
+        if (str_eq(reg, logout)) refuse("注册页路由与注销路由冲突: ", reg);
         if (str_eq(reg, login)) refuse("注册页路由与登录页路由相同: ", reg);
     }
     nb::str key = session_key(self);
@@ -538,10 +560,10 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
     if (PyObject_SetAttr(app.ptr(), VT_KEY("secret_key").ptr(), secret_key(self, web_cfg).ptr()) < 0) rethrow();
 
     nb::object site = nb::cast(Site{nb::borrow(self), home, login, limit}, nb::rv_policy::move);
-    add_route(app, VT_KEY("/"), &index_def, site, false);
+    add_route(app, index, &index_def, site, false);
     add_route(app, login, &login_def, site, true);
     if (with_register) add_route(app, reg, &register_def, site, true);
-    add_route(app, VT_KEY("/logout"), &logout_def, site, false);
+    add_route(app, logout, &logout_def, site, false);
 
     if (!engine.is_none()) {
         nb::object hook = getattr_opt(engine, VT_KEY("mount_web_routes"));
@@ -557,9 +579,9 @@ void run_web(nb::handle self, nb::handle engine, nb::handle debug) {
     require_flask();
     nb::object app = call_method(self, VT_KEY("create_flask_app"), engine);
     nb::object web = attr(self, VT_KEY("web_cfg"));
-    nb::str host = text_or(web, VT_KEY("host"), VT_KEY("127.0.0.1"));
+    nb::str host = first_text(web, {VT_KEY("host")}, vocab.host);
     nb::object port_setting = get_any(web, VT_KEY("port"));
-    nb::object port = own(PyNumber_Long(truthy(port_setting) ? port_setting.ptr() : nb::int_(5000).ptr()));
+    nb::object port = own(PyNumber_Long(truthy(port_setting) ? port_setting.ptr() : vocab.port));
     bool debugging = debug.is_none() ? truthy(get_any(web, VT_KEY("debug"))) : truthy(debug);
     nb::dict kwargs;
     set_item(kwargs, VT_KEY("host"), host);
@@ -607,6 +629,16 @@ NB_MODULE(calvet, m) {
     }
     for (const char *name : flask_names)
         m.attr(name) = flask.is_valid() ? nb::object(attr(flask, utf8(name))) : nb::none();
+
+    load_vocabulary();
+    nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
+    nb::dict routes, web_defaults;
+    for (int i = 0; i < 4; ++i) routes[vocab.route_name[i]] = nb::handle(vocab.route[i]);
+    m.attr("ROUTES") = proxy(routes);
+    web_defaults["host"] = nb::handle(vocab.host);
+    web_defaults["port"] = nb::handle(vocab.port);
+    web_defaults["home_after_login"] = nb::handle(vocab.home);
+    m.attr("WEB_DEFAULTS") = proxy(web_defaults);
 
     base_layout = utf8(kBaseLayout).release();
     nb::object card = call_method(utf8(kAuthCardStored), VT_KEY("replace"), utf8("<motion "), utf8("<div "));

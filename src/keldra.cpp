@@ -36,6 +36,57 @@ using namespace vantrel::sqlite;
 namespace {
 
 // ---------------------------------------------------------------------------
+// The layout's vocabulary, as the login backend reads it
+// ---------------------------------------------------------------------------
+
+/// The top-level sections the login backend reads (`LOGIN_SECTIONS`); the
+/// first three must be objects when present and truthy (`OBJECT_SECTIONS`).
+constexpr const char *kLoginSections[] = {"database", "auth", "web", "auth_forms"};
+
+/// Settings naming the account table and its columns, with their defaults
+/// (`ACCOUNT_DEFAULTS`).
+constexpr const char *kAccountSettings[][2] = {
+    {"user_table", "users"}, {"username_column", "username"}, {"password_column", "password"}, {"id_column", "id"}};
+enum AccountSetting { USER_TABLE, USERNAME_COLUMN, PASSWORD_COLUMN, ID_COLUMN };
+
+/// The keys of the user record a successful login answers (`USER_RECORD_KEYS`).
+constexpr const char *kUserRecordKeys[] = {"id", "username"};
+enum RecordKey { RECORD_ID, RECORD_USERNAME };
+
+enum Section { DATABASE, AUTH, WEB, AUTH_FORMS };
+
+/// The storage schemes `auth.hash` may name (`PASSWORD_SCHEMES`); the first
+/// one is the default.
+constexpr const char *kSha256 = "sha256", *kPlain = "none", *kPbkdf2 = "pbkdf2_sha256";
+constexpr const char *kSchemes[] = {kSha256, kPlain, kPbkdf2};
+
+/// Interned forms of the tables, made when the module loads.
+struct Vocabulary {
+    PyObject *section[4];
+    PyObject *account_key[4], *account_default[4];
+    PyObject *record[2];
+    PyObject *default_scheme;
+} vocab;
+
+void load_vocabulary() {
+    for (int i = 0; i < 4; ++i) {
+        vocab.section[i] = intern_forever(kLoginSections[i]);
+        vocab.account_key[i] = intern_forever(kAccountSettings[i][0]);
+        vocab.account_default[i] = intern_forever(kAccountSettings[i][1]);
+    }
+    for (int i = 0; i < 2; ++i) vocab.record[i] = intern_forever(kUserRecordKeys[i]);
+    vocab.default_scheme = intern_forever(kSha256);
+}
+
+/// A user record: the id and the user name as stored.
+nb::dict user_record(nb::handle id, nb::handle username) {
+    nb::dict out;
+    set_item(out, vocab.record[RECORD_ID], id);
+    set_item(out, vocab.record[RECORD_USERNAME], username);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // Database base names
 // ---------------------------------------------------------------------------
 
@@ -110,7 +161,6 @@ nb::str sha256_hex(nb::handle password) {
 // "pbkdf2_sha256$<iterations>$<salt hex>$<digest hex>", with a random 16-byte
 // salt per password; verified in constant time.
 
-constexpr const char *kPbkdf2 = "pbkdf2_sha256";
 
 /// Iterations of a new salted password unless `auth.pbkdf2_iterations` says
 /// otherwise (the common recommendation for PBKDF2-HMAC-SHA256).
@@ -254,12 +304,12 @@ nb::object section_view(const Self &self, Member m, nb::handle key) {
     return v;
 }
 
-nb::object database_view(const Self &self) { return section_view(self, DATABASE_CFG, VT_KEY("database")); }
-nb::object auth_view(const Self &self) { return section_view(self, AUTH_CFG, VT_KEY("auth")); }
+nb::object database_view(const Self &self) { return section_view(self, DATABASE_CFG, vocab.section[DATABASE]); }
+nb::object auth_view(const Self &self) { return section_view(self, AUTH_CFG, vocab.section[AUTH]); }
 
 nb::object pages_cfg(const Self &self) {
     nb::object raw = raw_of(self);
-    for (nb::handle key : {VT_KEY("auth_forms"), VT_KEY("pages")}) {
+    for (nb::handle key : {nb::handle(vocab.section[AUTH_FORMS]), VT_KEY("pages")}) {
         nb::object v = get_any(raw, key);
         if (is_mapping(v)) return copy_dict(v);
     }
@@ -273,7 +323,7 @@ nb::object window_get(nb::handle raw, nb::handle key) {
 }
 
 nb::str app_title(const Self &self) {
-    nb::object web = section_view(self, WEB_CFG, VT_KEY("web"));
+    nb::object web = section_view(self, WEB_CFG, vocab.section[WEB]);
     nb::object v = get_any(web, VT_KEY("title"));
     if (!truthy(v)) v = get_any(raw_of(self), VT_KEY("title"));
     if (!truthy(v)) v = window_get(raw_of(self), VT_KEY("title"));
@@ -623,15 +673,13 @@ template <class F> nb::object with_scope(nb::handle cm, F &&body) {
 // ---------------------------------------------------------------------------
 
 /// Table and column names of the account table, each the text form of its
-/// setting when truthy, else the default.
+/// setting when truthy, else the default (`ACCOUNT_DEFAULTS`).
 struct AccountNames {
     nb::str table, user, password, id;
 
     explicit AccountNames(nb::handle auth)
-        : table(setting(auth, VT_KEY("user_table"), VT_KEY("users"))),
-          user(setting(auth, VT_KEY("username_column"), VT_KEY("username"))),
-          password(setting(auth, VT_KEY("password_column"), VT_KEY("password"))),
-          id(setting(auth, VT_KEY("id_column"), VT_KEY("id"))) {}
+        : table(setting(auth, USER_TABLE)), user(setting(auth, USERNAME_COLUMN)),
+          password(setting(auth, PASSWORD_COLUMN)), id(setting(auth, ID_COLUMN)) {}
 
     nb::str exists_sql() const { return format("SELECT 1 FROM %U WHERE %U = ?", table, user); }
     nb::str insert_sql() const { return format("INSERT INTO %U (%U, %U) VALUES (?, ?)", table, user, password); }
@@ -646,9 +694,8 @@ struct AccountNames {
     }
 
 private:
-    static nb::str setting(nb::handle auth, nb::handle key, nb::handle fallback) {
-        nb::object v = get_any(auth, key);
-        return truthy(v) ? text(v) : nb::borrow<nb::str>(fallback);
+    static nb::str setting(nb::handle auth, int i) {
+        return first_text(auth, {vocab.account_key[i]}, vocab.account_default[i]);
     }
 
     template <class... A> static nb::str format(const char *fmt, const A &...args) {
@@ -678,10 +725,8 @@ public:
         execute(sql, {u, stored});
         nb::object row = call_method(cur_, VT_KEY("fetchone"));
         if (row.is_none()) return nb::object();
-        nb::dict out;
-        set_item(out, VT_KEY("id"), own(PyObject_GetItem(row.ptr(), id_col.ptr())));
-        set_item(out, VT_KEY("username"), own(PyObject_GetItem(row.ptr(), user_col.ptr())));
-        return out;
+        return user_record(own(PyObject_GetItem(row.ptr(), id_col.ptr())),
+                           own(PyObject_GetItem(row.ptr(), user_col.ptr())));
     }
 
     /// Every row of a by-name query: (id, user name, stored password) each.
@@ -752,10 +797,7 @@ public:
         nb::list values;
         std::vector<std::string_view> names;
         st.row(values, names);
-        nb::dict out;
-        set_item(out, VT_KEY("id"), row_item(values, names, id_col));
-        set_item(out, VT_KEY("username"), row_item(values, names, user_col));
-        return out;
+        return user_record(row_item(values, names, id_col), row_item(values, names, user_col));
     }
 
     std::vector<Account> accounts(nb::handle sql, nb::handle u, const AccountNames &cols) {
@@ -812,17 +854,14 @@ template <class Op> nb::object in_session(const Self &self, Op &&op) {
 // ---------------------------------------------------------------------------
 
 /// The password storage scheme: `auth.hash` lower-cased, "sha256" by default.
-nb::str hash_scheme(nb::handle auth) {
-    nb::object setting = get_any(auth, VT_KEY("hash"));
-    return lower(truthy(setting) ? text(setting) : nb::borrow<nb::str>(VT_KEY("sha256")));
-}
+nb::str hash_scheme(nb::handle auth) { return lower(first_text(auth, {VT_KEY("hash")}, vocab.default_scheme)); }
 
 nb::str hash_password(const Self &self, nb::handle password) {
     require_str(password, "hash_password", "password");
     nb::object auth = auth_view(self);
     nb::str algo = hash_scheme(auth);
-    if (equals(algo, "sha256")) return sha256_hex(password);
-    if (equals(algo, "none")) return nb::borrow<nb::str>(password);
+    if (equals(algo, kSha256)) return sha256_hex(password);
+    if (equals(algo, kPlain)) return nb::borrow<nb::str>(password);
     if (equals(algo, kPbkdf2)) return pbkdf2_store(password, pbkdf2_iterations(auth));
     raise(PyExc_ValueError, concat("不支持的密码哈希: ", algo));
 }
@@ -946,10 +985,7 @@ nb::object login_salted(const Self &self, const Credentials &c, nb::handle auth)
                 session.update(rehash, pbkdf2_store(c.password, iterations), c.user, a.stored);
                 session.commit();
             }
-            nb::dict out;
-            set_item(out, VT_KEY("id"), a.id);
-            set_item(out, VT_KEY("username"), a.user);
-            return std::move(out);
+            return nb::object(user_record(a.id, a.user));
         }
         return nb::none();
     });
@@ -1084,6 +1120,24 @@ NB_MODULE(keldra, m) {
     sqlite::load();
     m.attr("_native_sqlite") = nb::bool_(sqlite_api().ready);
 
+    // The vocabulary the login backend reads, for the registry, the checker
+    // and the command line.
+    load_vocabulary();
+    nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
+    nb::list sections, schemes;
+    for (PyObject *name : vocab.section) sections.append(nb::handle(name));
+    for (const char *scheme : kSchemes) schemes.append(utf8(scheme));
+    m.attr("LOGIN_SECTIONS") = nb::tuple(sections);
+    m.attr("OBJECT_SECTIONS") = nb::make_tuple(nb::handle(vocab.section[DATABASE]), nb::handle(vocab.section[AUTH]),
+                                               nb::handle(vocab.section[WEB]));
+    m.attr("PASSWORD_SCHEMES") = nb::tuple(schemes);
+    m.attr("USER_RECORD_KEYS") = nb::make_tuple(nb::handle(vocab.record[0]), nb::handle(vocab.record[1]));
+    m.attr("DEFAULT_PASSWORD_SCHEME") = nb::handle(vocab.default_scheme);
+    m.attr("PBKDF2_ITERATIONS") = nb::int_(kPbkdf2DefaultIterations);
+    nb::dict accounts;
+    for (int i = 0; i < 4; ++i) accounts[vocab.account_key[i]] = nb::handle(vocab.account_default[i]);
+    m.attr("ACCOUNT_DEFAULTS") = proxy(accounts);
+
     nb::class_<ConnectScope>(m, "_ConnectScope", nb::type_slots(gc_slots<ConnectScope>),
                              "Connection scope of `JsonAppPlugin.connect()`.")
         .def("__enter__", &scope_enter, nb::sig("def __enter__(self) -> sqlite3.Connection"),
@@ -1116,12 +1170,12 @@ NB_MODULE(keldra, m) {
                      nb::sig("def data(self, /) -> dict[str, typing.Any]"), "The document itself (not a copy).")
         .def("reload", [](Self self) { self.p->raw = read_document(path_of(self)); },
              "Read the document again; on failure the previous one stays.")
-        .def_prop_ro("database_cfg", [](Self self) { return section_copy_of(self, VT_KEY("database")); },
+        .def_prop_ro("database_cfg", [](Self self) { return section_copy_of(self, vocab.section[DATABASE]); },
                      nb::sig("def database_cfg(self, /) -> dict[str, typing.Any]"),
                      "Copy of the ``database`` section.")
-        .def_prop_ro("auth_cfg", [](Self self) { return section_copy_of(self, VT_KEY("auth")); },
+        .def_prop_ro("auth_cfg", [](Self self) { return section_copy_of(self, vocab.section[AUTH]); },
                      nb::sig("def auth_cfg(self, /) -> dict[str, typing.Any]"), "Copy of the ``auth`` section.")
-        .def_prop_ro("web_cfg", [](Self self) { return section_copy_of(self, VT_KEY("web")); },
+        .def_prop_ro("web_cfg", [](Self self) { return section_copy_of(self, vocab.section[WEB]); },
                      nb::sig("def web_cfg(self, /) -> dict[str, typing.Any]"), "Copy of the ``web`` section.")
         .def_prop_ro("pages_cfg", &pages_cfg,
                      nb::sig("def pages_cfg(self, /) -> dict[str, typing.Any]"),
@@ -1150,6 +1204,11 @@ NB_MODULE(keldra, m) {
              "Log in with a field mapping: (True, user) or (False, message).");
     members.bind(cls);
 
+    m.def("read_document", [](nb::handle config_path) {
+              return read_document(to_path(config_path, "read_document", "config_path"));
+          }, nb::arg("config_path").none(),
+          nb::sig("def read_document(config_path: str | os.PathLike[str]) -> dict[str, typing.Any]"),
+          "The layout document at ``config_path`` as the login backend reads it (a JSON object).");
     m.def("load_plugin_sections", &load_plugin_sections, nb::arg("config_path").none(),
           nb::sig("def load_plugin_sections(config_path: str | os.PathLike[str]) -> dict[str, typing.Any]"),
           "Selected top-level sections of a layout document; empty when it is missing or no object.");

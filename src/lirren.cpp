@@ -12,15 +12,56 @@ using namespace vantrel;
 
 namespace {
 
-/// Components cleared on a page change unless the layout lists its own:
-/// built once, handed out as is (a tuple cannot be changed).
-nb::handle default_clear_components() {
-    static PyObject *const value = [] {
-        nb::tuple t = nb::make_tuple("entry", "label_frame_entry", "ttk_entry", "progress", "spin");
-        return t.release().ptr();
-    }();
-    return value;
+// ---------------------------------------------------------------------------
+// The defaults of the `tk` block, exported for every face that reads a layout
+// ---------------------------------------------------------------------------
+
+/// Navigation targets and the page each defaults to, in the order of the
+/// mapping `navigation_cfg` builds (`NAVIGATION_DEFAULTS`).
+constexpr const char *kNavTargets[][2] = {{"start_page", "login"},
+                                          {"home_after_login", "dashboard"},
+                                          {"after_register_page", "login"},
+                                          {"after_logout_page", "login"}};
+enum NavTarget { START_PAGE, HOME_AFTER_LOGIN, AFTER_REGISTER_PAGE, AFTER_LOGOUT_PAGE };
+
+/// Pages reachable without login unless the layout lists its own.
+constexpr const char *kDefaultPublicPages[] = {"login", "register"};
+
+/// Authentication field to component key unless the layout maps its own
+/// (`DEFAULT_AUTH_FIELD_MAP`).
+constexpr const char *kDefaultFieldMap[][2] = {
+    {"username", "entry"}, {"password", "label_frame_entry"}, {"confirm_password", "ttk_entry"}};
+
+/// Components cleared on a page change unless the layout lists its own.
+constexpr const char *kDefaultClear[] = {"entry", "label_frame_entry", "ttk_entry", "progress", "spin"};
+
+/// Settings of the `tk` block that the older `input` block may give instead.
+constexpr const char *kInputFallbacks[] = {"navigation", "auth_field_map", "actions"};
+
+/// Interned forms of the tables, made when the module loads.
+struct Vocabulary {
+    PyObject *nav_key[4], *nav_default[4];
+    PyObject *public_pages[2];
+    PyObject *field[3], *field_component[3];
+    PyObject *clear_components; // the default tuple, handed out as is (it cannot be changed)
+} vocab;
+
+void load_vocabulary() {
+    for (int i = 0; i < 4; ++i) {
+        vocab.nav_key[i] = intern_forever(kNavTargets[i][0]);
+        vocab.nav_default[i] = intern_forever(kNavTargets[i][1]);
+    }
+    for (int i = 0; i < 2; ++i) vocab.public_pages[i] = intern_forever(kDefaultPublicPages[i]);
+    for (int i = 0; i < 3; ++i) {
+        vocab.field[i] = intern_forever(kDefaultFieldMap[i][0]);
+        vocab.field_component[i] = intern_forever(kDefaultFieldMap[i][1]);
+    }
+    nb::list clear;
+    for (const char *key : kDefaultClear) clear.append(nb::steal(intern_forever(key)));
+    vocab.clear_components = nb::tuple(clear).release().ptr();
 }
+
+nb::handle default_clear_components() { return vocab.clear_components; }
 
 /// The layout's `tk` block, or null when it is absent or not a mapping.
 /// Read in place: the accessors copy only what they return.
@@ -64,18 +105,13 @@ nb::object navigation_cfg(nb::handle layout) {
         if (truthy(first)) home = home_text = text(first);
     }
 
-    auto pick = [&](nb::handle key, nb::handle fallback) -> nb::str {
-        nb::object v = get_if_mapping(tk, key);
-        return text(first_truthy({v, fallback}));
-    };
     nb::dict out = presized_dict(5);
-    nb::handle login = VT_KEY("login");
-    set_item(out, VT_KEY("start_page"), pick(VT_KEY("start_page"), login));
-    nb::object configured_home = get_if_mapping(tk, VT_KEY("home_after_login"));
-    set_item(out, VT_KEY("home_after_login"),
-             text(first_truthy({configured_home, home, VT_KEY("dashboard")})));
-    set_item(out, VT_KEY("after_register_page"), pick(VT_KEY("after_register_page"), login));
-    set_item(out, VT_KEY("after_logout_page"), pick(VT_KEY("after_logout_page"), login));
+    for (int i = START_PAGE; i <= AFTER_LOGOUT_PAGE; ++i) {
+        nb::handle key = vocab.nav_key[i], fallback = vocab.nav_default[i];
+        nb::object configured = get_if_mapping(tk, key);
+        set_item(out, key, i == HOME_AFTER_LOGIN ? first_text({configured, home, fallback})
+                                                 : first_text({configured, fallback}));
+    }
 
     nb::object pages = get_if_mapping(tk, VT_KEY("public_pages"));
     nb::object public_pages;
@@ -83,8 +119,7 @@ nb::object navigation_cfg(nb::handle layout) {
         public_pages = as_list(pages);
     } else {
         public_pages = nb::steal(checked(PyList_New(2)));
-        PyList_SET_ITEM(public_pages.ptr(), 0, login.inc_ref().ptr());
-        PyList_SET_ITEM(public_pages.ptr(), 1, VT_KEY("register").inc_ref().ptr());
+        for (Py_ssize_t i = 0; i < 2; ++i) PyList_SET_ITEM(public_pages.ptr(), i, Py_NewRef(vocab.public_pages[i]));
     }
     set_item(out, VT_KEY("public_pages"), public_pages);
     return std::move(out);
@@ -103,10 +138,8 @@ nb::dict auth_field_map(nb::handle layout) {
     if (is_mapping(m)) return text_map(m);
     m = input_value(layout, VT_KEY("auth_field_map"));
     if (is_mapping(m)) return text_map(m);
-    nb::dict out;
-    set_item(out, VT_KEY("username"), VT_KEY("entry"));
-    set_item(out, VT_KEY("password"), VT_KEY("label_frame_entry"));
-    set_item(out, VT_KEY("confirm_password"), VT_KEY("ttk_entry"));
+    nb::dict out = presized_dict(3);
+    for (int i = 0; i < 3; ++i) set_item(out, vocab.field[i], vocab.field_component[i]);
     return out;
 }
 
@@ -186,7 +219,27 @@ NB_MODULE(lirren, m) {
     m.doc() = "Parse the navigation, the key actions and the form field mapping from the `tk` section "
               "of gui_layout.json.";
 
+    load_vocabulary();
+    // The defaults above, read-only, for the checker, the command line and the faces.
+    nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
+    nb::dict nav;
+    for (int i = 0; i < 4; ++i) nav[vocab.nav_key[i]] = nb::handle(vocab.nav_default[i]);
+    nav["public_pages"] = nb::make_tuple(nb::handle(vocab.public_pages[0]), nb::handle(vocab.public_pages[1]));
+    m.attr("NAVIGATION_DEFAULTS") = proxy(nav);
+    nb::dict fields;
+    for (int i = 0; i < 3; ++i) fields[vocab.field[i]] = nb::handle(vocab.field_component[i]);
+    m.attr("DEFAULT_AUTH_FIELD_MAP") = proxy(fields);
     m.attr("DEFAULT_CLEAR_COMPONENTS") = default_clear_components();
+    // The JSON type each setting of the `tk` block must have to be read.
+    nb::handle dict_type((PyObject *) &PyDict_Type), list_type((PyObject *) &PyList_Type);
+    nb::dict settings;
+    for (const char *name : {"navigation", "auth_field_map", "actions", "forms", "page_hooks"})
+        settings[name] = dict_type;
+    settings["clear_components_on_goto"] = list_type;
+    m.attr("TK_SETTINGS") = proxy(settings);
+    nb::list fallbacks;
+    for (const char *name : kInputFallbacks) fallbacks.append(utf8(name));
+    m.attr("INPUT_FALLBACKS") = nb::tuple(fallbacks);
 
     for (PyMethodDef *def : {&tk_section_def, &navigation_cfg_def, &auth_field_map_def, &actions_cfg_def,
                              &forms_cfg_def, &clear_components_def, &page_hooks_cfg_def})

@@ -207,3 +207,18 @@ def test_desktop_command_opens_the_window(display, project):
         proc.terminate()
         _, err = proc.communicate(timeout=10)
     assert "Traceback" not in err
+
+
+def test_every_widget_type_of_the_table_is_drawn_and_others_are_placeholders(open_window, tmp_path):
+    from vantrel_soft.widgets import WIDGET_TYPES
+
+    kinds = sorted(WIDGET_TYPES) + ["slider", "Entry "]
+    layout = {"pages": [{"id": "login", "sections": [{"widgets": [
+        {"id": f"w{i}", "type": kind, "text": "t"} for i, kind in enumerate(kinds)]}]}]}
+    path = tmp_path / "gui_layout.json"
+    path.write_text(json.dumps(layout), encoding="utf-8")
+    window = open_window(path, None)
+    for i, kind in enumerate(kinds):
+        widget = window.widgets[f"w{i}"]
+        placeholder = isinstance(widget, tk.Label) and "未知控件类型" in str(widget.cget("text"))
+        assert placeholder is (kind.strip().lower() not in WIDGET_TYPES), kind

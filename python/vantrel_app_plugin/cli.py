@@ -233,8 +233,8 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 def _web_arguments(parser: argparse.ArgumentParser) -> None:
     layout_argument(parser)
-    parser.add_argument("--host", help="listening address (default: the layout's web.host, else 127.0.0.1)")
-    parser.add_argument("--port", type=int, help="listening port (default: the layout's web.port, else 5000)")
+    parser.add_argument("--host", help="listening address (default: the layout's web.host, else the web face's)")
+    parser.add_argument("--port", type=int, help="listening port (default: the layout's web.port, else the web face's)")
     parser.add_argument("--debug", action="store_true", help="Flask's debug mode")
     parser.add_argument("--no-reclaim", action="store_true",
                         help="do not terminate other processes listening on the port; only check it is free")
@@ -244,6 +244,7 @@ def _web_arguments(parser: argparse.ArgumentParser) -> None:
 def cmd_web(args: argparse.Namespace) -> int:
     """Free the port, then serve the site with Flask's server until interrupted."""
     require("flask", "the web site", "Flask (pip install 'vantrel_app_plugin[web]')")
+    from vantrel_app_plugin.calvet import ROUTES, WEB_DEFAULTS
     from vantrel_app_plugin.dovask import ensure_port_available
     from vantrel_soft.website import HomePage, Site
 
@@ -251,14 +252,14 @@ def cmd_web(args: argparse.Namespace) -> int:
     site = Site(layout_path)
     site.init_database()
     web = site.web_cfg
-    host = args.host or str(web.get("host") or "127.0.0.1")
-    port = args.port if args.port is not None else int(web.get("port") or 5000)
+    host = args.host or str(web.get("host") or WEB_DEFAULTS["host"])
+    port = args.port if args.port is not None else int(web.get("port") or WEB_DEFAULTS["port"])
     app = site.create_flask_app(HomePage())
     try:
         ensure_port_available(host, port, reclaim=not args.no_reclaim)
     except SystemExit as exc:
         raise CliError(str(exc.code)) from None
-    login = str((site.pages_cfg.get("login") or {}).get("route") or "/login")
+    login = str((site.pages_cfg.get("login") or {}).get("route") or ROUTES["login"])
     shown = "127.0.0.1" if host in ("0.0.0.0", "") else host
     print(f"serving {site.app_title} at http://{shown}:{port}{login}", flush=True)
     app.run(host=host, port=port, debug=args.debug, use_reloader=False)

@@ -30,45 +30,28 @@ from dataclasses import asdict, dataclass
 from os import PathLike
 from typing import Any, Iterable
 
-from vantrel_soft.gui_config import WIDGET_TYPES
+from vantrel_app_plugin.brisen import ACTION_KINDS, RESERVED_KEYS
+from vantrel_app_plugin.lirren import DEFAULT_AUTH_FIELD_MAP, INPUT_FALLBACKS, NAVIGATION_DEFAULTS, TK_SETTINGS
+from vantrel_app_plugin.login.keldra import (ACCOUNT_DEFAULTS, DEFAULT_PASSWORD_SCHEME, LOGIN_SECTIONS,
+                                             OBJECT_SECTIONS, PASSWORD_SCHEMES, USER_RECORD_KEYS)
+from vantrel_app_plugin.plugins.registry import login_section_sources
+from vantrel_soft.widgets import WIDGET_TYPES, widget_type
 
-#: Key names that reset the engine instead of running an action.
-RESERVED_KEYS = ("清空", "CLR", "clear", "reset")
+# The rules below are the runtime's own tables, imported from the modules that
+# act on them: the engine (action kinds, reset keys), the tk readers (the
+# navigation defaults, the field map, the JSON type of each setting), the
+# login backend (its sections, password schemes, account defaults) and the
+# widget vocabulary of the window and the web pages.
 
-#: Action kinds the engine runs itself, by operation.
-ACTION_KINDS = {
-    "login": ("login", "auth_login"),
-    "register": ("register", "auth_register"),
-    "logout": ("logout", "auth_logout"),
-    "navigate": ("goto", "navigate", "page"),
-    "business": ("business", "handler", "form"),
-    "method": ("hook", "method"),
-}
 _OPERATION = {kind: op for op, kinds in ACTION_KINDS.items() for kind in kinds}
 
-#: Sections the login backend reads; the login plugin's own copies replace them.
-LOGIN_SECTIONS = ("database", "auth", "web", "auth_forms")
-
-#: Top-level sections that must be JSON objects; the first three are refused
-#: by the login backend when they are anything else (and not empty).
-OBJECT_SECTIONS = ("database", "auth", "web", "auth_forms", "tk", "plugins", "input", "window")
-REFUSED_SECTIONS = ("database", "auth", "web")
-
-#: Settings of the tk block and the JSON type each must have.
-TK_SETTINGS = {"navigation": dict, "auth_field_map": dict, "actions": dict, "forms": dict,
-               "page_hooks": dict, "clear_components_on_goto": list}
-
 #: Navigation targets and the page the engine goes to when one is not set.
-NAV_TARGETS = {"start_page": "login", "home_after_login": "dashboard",
-               "after_register_page": "login", "after_logout_page": "login"}
+NAV_TARGETS = {k: v for k, v in NAVIGATION_DEFAULTS.items() if k != "public_pages"}
 
-#: Values of ``auth.hash`` the login backend stores passwords with.
-PASSWORD_SCHEMES = ("sha256", "none", "pbkdf2_sha256")
-
-#: What a successful login answers as the user record (and fills the welcome text with).
-USER_RECORD_KEYS = ("id", "username")
-
-DEFAULT_FIELD_MAP = {"username": "entry", "password": "label_frame_entry", "confirm_password": "ttk_entry"}
+#: Top-level sections that must be JSON objects: the login backend's
+#: (refusing the first three otherwise), the tk block and its older home, the
+#: plugins block, the window block (titles and the database name).
+CHECKED_SECTIONS = (*LOGIN_SECTIONS, "tk", "plugins", "input", "window")
 
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -111,6 +94,14 @@ def _json_type(value: Any) -> str:
             list: "an array", dict: "an object"}.get(type(value), type(value).__name__)
 
 
+def _at(document: dict, path: JsonPath) -> Any:
+    """The value at ``path`` in the document (None where a level is missing)."""
+    value: Any = document
+    for key in path:
+        value = value.get(key) if isinstance(value, dict) else None
+    return value
+
+
 def _first_truthy(*pairs: tuple[Any, JsonPath]) -> tuple[Any, JsonPath | None]:
     for value, path in pairs:
         if value:
@@ -148,7 +139,7 @@ class _Checker:
     # ------------------------------------------------------------ sections, plugins
 
     def sections(self) -> None:
-        for name in OBJECT_SECTIONS:
+        for name in CHECKED_SECTIONS:
             self.section_type(self.layout, name, ())
         pages = self.layout.get("pages")
         if pages is not None and not isinstance(pages, (list, dict)):
@@ -160,7 +151,7 @@ class _Checker:
             return
         if not value:
             self.warning(path + (name,), "section-type", f"is {_json_type(value)}, read as an empty object")
-        elif name in REFUSED_SECTIONS:
+        elif name in OBJECT_SECTIONS:
             self.error(path + (name,), "section-type",
                        f"is {_json_type(value)}, not an object: the login backend refuses the document")
         else:
@@ -198,15 +189,11 @@ class _Checker:
                 self.error(path, "section-type", f"is {_json_type(value)}, not an object: the runtime ignores it")
             else:
                 own = self.mapping(value, "sections", path)
-                for name in OBJECT_SECTIONS:
+                for name in CHECKED_SECTIONS:
                     self.section_type(own, name, path + ("sections",))
-        login = config.get("login")
-        own = login.get("sections") if isinstance(login, dict) else None
-        own = own if isinstance(own, dict) and any(n in own for n in LOGIN_SECTIONS) else {}
-        # Where the login backend reads each of its sections.
-        self.origin = {name: (("plugins", "config", "login", "sections", name) if name in own else (name,))
-                       for name in LOGIN_SECTIONS}
-        self.effective = {name: (own if name in own else self.layout).get(name) for name in LOGIN_SECTIONS}
+        # Where the login backend reads each of its sections, and what it finds there.
+        self.origin = login_section_sources(self.layout)
+        self.effective = {name: _at(self.layout, path) for name, path in self.origin.items()}
 
     # ------------------------------------------------------------ database and accounts
 
@@ -269,7 +256,7 @@ class _Checker:
             return
         auth = self.effective["auth"] if isinstance(self.effective["auth"], dict) else {}
         base = self.origin["auth"]
-        algo = text_form(auth.get("hash") or "sha256").lower()
+        algo = text_form(auth.get("hash") or DEFAULT_PASSWORD_SCHEME).lower()
         if algo not in PASSWORD_SCHEMES:
             self.error(base + ("hash",), "hash", f'"{algo}" is not a password scheme ({", ".join(PASSWORD_SCHEMES)})')
         elif algo == "none":
@@ -286,7 +273,7 @@ class _Checker:
             self.error(self.origin["database"] + ("tables",), "no-tables",
                        "no table is declared: the account table does not exist and login fails")
             return
-        table = text_form(auth.get("user_table") or "users")
+        table = text_form(auth.get("user_table") or ACCOUNT_DEFAULTS["user_table"])
         table_path = base + ("user_table",)
         if table not in self.tables:
             self.error(table_path, "unknown-table",
@@ -294,8 +281,8 @@ class _Checker:
                        f"is not declared in database.tables")
             return
         names = {}
-        for key, default in (("username_column", "username"), ("password_column", "password"), ("id_column", "id")):
-            name = names[key] = text_form(auth.get(key) or default)
+        for key in ("username_column", "password_column", "id_column"):
+            name = names[key] = text_form(auth.get(key) or ACCOUNT_DEFAULTS[key])
             if name not in self.tables[table]:
                 self.error(base + (key,), "unknown-column",
                            f'{"" if auth.get(key) else "not set: the default "}column "{name}" '
@@ -387,7 +374,7 @@ class _Checker:
         return good
 
     def widget(self, widget: dict, path: JsonPath, depth: int) -> None:
-        kind = text_form(widget.get("type") or "").strip().lower()
+        kind = widget_type(widget)
         if widget.get("component_key"):
             if depth > 1:
                 self.warning(path + ("component_key",), "ignored",
@@ -426,12 +413,19 @@ class _Checker:
             else:
                 self.component_ref(key, own[name] + (key,), "sets")
 
+    def tk_setting(self, name: str) -> tuple[Any, JsonPath]:
+        """A setting of the tk block and where it is read: the older ``input``
+        block gives the settings it may give when the tk block lacks them."""
+        value = self.tk.get(name)
+        if (name in INPUT_FALLBACKS and not isinstance(value, TK_SETTINGS[name])
+                and isinstance(self.input.get(name), TK_SETTINGS[name])):
+            return self.input[name], ("input", name)
+        return value, ("tk", name)
+
     def navigation(self) -> None:
-        tk, inp = self.tk, self.input
+        tk = self.tk
         auth = self.effective["auth"] if isinstance(self.effective["auth"], dict) else {}
-        nav, base = tk.get("navigation"), ("tk", "navigation")
-        if not isinstance(nav, dict) and isinstance(inp.get("navigation"), dict):
-            nav, base = inp["navigation"], ("input", "navigation")
+        nav, base = self.tk_setting("navigation")
         if isinstance(nav, dict):
             ignored = [k for k in (*NAV_TARGETS, "public_pages") if k in tk]
             for key in ignored:
@@ -459,10 +453,8 @@ class _Checker:
                 self.page_ref(page, public_path + (i,))
 
     def actions(self) -> None:
-        tk, inp = self.tk, self.input
-        raw, base = tk.get("actions"), ("tk", "actions")
-        if not isinstance(raw, dict) and isinstance(inp.get("actions"), dict):
-            raw, base = inp["actions"], ("input", "actions")
+        tk = self.tk
+        raw, base = self.tk_setting("actions")
         forms = {k: v for k, v in self.mapping(tk, "forms", ("tk",)).items()}
         for form_id, form in forms.items():
             if not isinstance(form, dict):
@@ -543,10 +535,8 @@ class _Checker:
         """The components that login and registration read must be on screen."""
         if not self.auth_ops:
             return
-        raw, base = self.tk.get("auth_field_map"), ("tk", "auth_field_map")
-        if not isinstance(raw, dict) and isinstance(self.input.get("auth_field_map"), dict):
-            raw, base = self.input["auth_field_map"], ("input", "auth_field_map")
-        field_map = {text_form(k): text_form(v) for k, v in raw.items()} if isinstance(raw, dict) else DEFAULT_FIELD_MAP
+        raw, base = self.tk_setting("auth_field_map")
+        field_map = {text_form(k): text_form(v) for k, v in raw.items()} if isinstance(raw, dict) else DEFAULT_AUTH_FIELD_MAP
         needed = ["username", "password"]
         auth = self.effective["auth"] if isinstance(self.effective["auth"], dict) else {}
         confirm = auth.get("confirm_password_field")

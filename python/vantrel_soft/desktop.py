@@ -10,23 +10,9 @@ Every edit of a widget that has a ``component_key`` is pushed to
 value of every component. Widgets sharing a component key (the user name on
 the login and registration pages) show one value.
 
-Widget vocabulary (``pages[].sections[].widgets[]``, each a mapping with
-``type``, optional ``id``, ``label`` (caption on the left) and
-``component_key``):
-
-==========  =================================================================
-type        draws
-==========  =================================================================
-entry       one-line input; ``show`` masks the typed text ("*" for passwords)
-spin        number input with arrows; ``from`` (0), ``to`` (150), ``increment`` (1)
-text        multi-line text, ``height`` lines (8); ``readonly`` true: display only
-label       the component's value, or the fixed ``text`` without a component
-checkbox    check box with ``text``; its value is True or False
-progress    progress bar showing the component's number, ``maximum`` (100)
-button      a button showing ``text``; presses ``key``, or else ``text``
-button_row  its ``children`` side by side
-other       a visible placeholder naming the unknown type
-==========  =================================================================
+The widgets, their options and defaults are those of ``vantrel_soft.widgets``
+(the web pages draw the same ones); an unknown type shows a visible
+placeholder naming it.
 
 Return in a one-line input presses the page's first button. A press refused
 by the engine ("请先登录") or failing in a business function shows its
@@ -35,7 +21,6 @@ message on the status line; the window stays usable.
 
 from __future__ import annotations
 
-import math
 import os
 import sys
 import tkinter as tk
@@ -45,26 +30,12 @@ from typing import Any, Callable
 
 from vantrel_soft import gui_config
 from vantrel_soft.harness import TestbenchHost
+from vantrel_soft.widgets import (button_key, button_text, children, component_key, number, option, page_title,
+                                  page_widgets, text_form, widget_type)
 
 
 class WindowError(Exception):
     """The window cannot be opened (no display, say)."""
-
-
-def text_form(value: Any) -> str:
-    """What a widget shows for a component value (nothing for None)."""
-    if value is None:
-        return ""
-    return value if isinstance(value, str) else str(value)
-
-
-def _number(value: Any, default: float) -> float:
-    """``value`` as a finite number, else ``default``."""
-    try:
-        number = float(value)
-    except (TypeError, ValueError, OverflowError):
-        return default
-    return number if math.isfinite(number) else default
 
 
 def window_title(layout: dict) -> str:
@@ -140,16 +111,13 @@ class DesktopWindow:
         pid = text_form(page.get("id"))
         frame = ttk.Frame(self._body)
         self._pages[pid] = frame
-        self._page_titles[pid] = text_form(page.get("title")) or pid
+        self._page_titles[pid] = page_title(page)
         self._buttons[pid] = {}
-        for section in page.get("sections") or ():
-            if not isinstance(section, dict):
-                continue
-            title = text_form(section.get("title"))
+        for title, widgets in page_widgets(page):
             box = ttk.LabelFrame(frame, text=title, padding=self.PAD) if title else ttk.Frame(frame)
             box.pack(side="top", fill="x", pady=(0, self.PAD))
             box.columnconfigure(1, weight=1)
-            for row, spec in enumerate(w for w in section.get("widgets") or () if isinstance(w, dict)):
+            for row, spec in enumerate(widgets):
                 caption = text_form(spec.get("label"))
                 widget = self._build_widget(box, spec, pid)
                 if caption:
@@ -166,51 +134,48 @@ class DesktopWindow:
         return var
 
     def _build_widget(self, parent: tk.Misc, spec: dict, pid: str) -> tk.Widget:
-        kind = text_form(spec.get("type")).strip().lower()
-        key = text_form(spec.get("component_key")) if spec.get("component_key") else None
+        kind = widget_type(spec)
+        key = component_key(spec)
         widget: tk.Widget
         if kind in ("entry", "spin"):
             var = self._var(key) if key else tk.StringVar(self.master)
             if kind == "entry":
-                widget = ttk.Entry(parent, textvariable=var, show=text_form(spec.get("show")))
+                widget = ttk.Entry(parent, textvariable=var, show=text_form(option(spec, "show")))
             else:
-                widget = ttk.Spinbox(parent, textvariable=var, from_=_number(spec.get("from"), 0),
-                                     to=_number(spec.get("to"), 150),
-                                     increment=_number(spec.get("increment"), 1))
+                widget = ttk.Spinbox(parent, textvariable=var, from_=option(spec, "from"), to=option(spec, "to"),
+                                     increment=option(spec, "increment"))
             widget.bind("<Return>", lambda _event: self._press_default(pid))
             self._first_input.setdefault(pid, widget)
         elif kind == "label":
             widget = ttk.Label(parent, textvariable=self._var(key), wraplength=480, justify="left") if key else \
-                ttk.Label(parent, text=text_form(spec.get("text")), wraplength=480, justify="left")
+                ttk.Label(parent, text=text_form(option(spec, "text")), wraplength=480, justify="left")
         elif kind == "text":
-            widget = tk.Text(parent, height=min(max(int(_number(spec.get("height"), 8)), 1), 100), width=40, wrap="word",
+            widget = tk.Text(parent, height=min(max(int(option(spec, "height")), 1), 100), width=40, wrap="word",
                              relief="solid", borderwidth=1)
-            if spec.get("readonly"):
+            if option(spec, "readonly"):
                 widget.configure(state="disabled")
             if key:
                 self._texts.append((key, widget))
                 widget.bind("<<Modified>>", lambda _event, w=widget, k=key: self._text_edited(k, w))
         elif kind == "checkbox":
             check = tk.BooleanVar(self.master)
-            widget = ttk.Checkbutton(parent, text=text_form(spec.get("text")), variable=check,
+            widget = ttk.Checkbutton(parent, text=text_form(option(spec, "text")), variable=check,
                                      command=(lambda: self._edited(key, check.get())) if key else None)
             if key:
                 self._checks.append((key, check))
         elif kind == "progress":
             level = tk.DoubleVar(self.master)
-            widget = ttk.Progressbar(parent, variable=level, maximum=_number(spec.get("maximum"), 100) or 100)
+            widget = ttk.Progressbar(parent, variable=level, maximum=option(spec, "maximum") or 100)
             if key:
                 self._bars.append((key, level))
         elif kind == "button":
-            caption = text_form(spec.get("text") or spec.get("key"))
-            press = text_form(spec.get("key") or spec.get("text"))
-            widget = ttk.Button(parent, text=caption, command=lambda: self.press(press))
+            press = button_key(spec)
+            widget = ttk.Button(parent, text=button_text(spec), command=lambda: self.press(press))
             self._buttons[pid].setdefault(press, widget)
         elif kind == "button_row":
             widget = ttk.Frame(parent)
-            for child in (spec.get("children") or ()):
-                if isinstance(child, dict):
-                    self._build_widget(widget, child, pid).pack(side="left", padx=(0, self.PAD))
+            for child in children(spec):
+                self._build_widget(widget, child, pid).pack(side="left", padx=(0, self.PAD))
         else:
             widget = tk.Label(parent, text=f"[未知控件类型: {kind or '(无)'}]", fg="#b00020",
                               relief="groove", borderwidth=1, padx=4)
@@ -270,7 +235,7 @@ class DesktopWindow:
                     check.set(bool(comps[key]))
             for key, level in self._bars:
                 if key in comps:
-                    level.set(_number(comps[key], 0))
+                    level.set(number(comps[key], 0))
             for key, widget in self._texts:
                 value = text_form(comps.get(key))
                 if key in comps and widget.get("1.0", "end-1c") != value:

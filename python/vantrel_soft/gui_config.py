@@ -14,8 +14,6 @@ from typing import Any
 #: Environment variable naming the host's layout when ``use_layout`` was not called.
 LAYOUT_ENV = "VANTREL_LAYOUT"
 
-#: Widget types the host's window draws (``vantrel_soft.desktop``); others show a placeholder.
-WIDGET_TYPES = frozenset({"entry", "spin", "text", "label", "checkbox", "progress", "button", "button_row"})
 
 #: What the host was started with, and the layout read for it.
 _state: dict[str, Any] = {"chosen": None, "source": None, "layout": None}

@@ -56,9 +56,9 @@ class HomePage:
     def mount_web_routes(self, app: Any, web: JsonAppPluginWeb) -> None:
         from flask import render_template_string
 
-        from vantrel_app_plugin.calvet import _BASE_LAYOUT
+        from vantrel_app_plugin.calvet import _BASE_LAYOUT, WEB_DEFAULTS
 
-        home = str(web.web_cfg.get("home_after_login") or "/dashboard")
+        home = str(web.web_cfg.get("home_after_login") or WEB_DEFAULTS["home_after_login"])
 
         def home_page() -> str:
             content = _messages() + _render(HOME, app_title=web.app_title, user=web.session_user())

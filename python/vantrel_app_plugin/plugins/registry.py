@@ -10,32 +10,17 @@ returned mapping is the dispatch priority.
 
 from __future__ import annotations
 
-import json
 import os
 from collections.abc import Mapping
-from pathlib import Path
 from typing import Any
 
 from vantrel_app_plugin import fennic
 from vantrel_app_plugin._nimbra import resolve_feature_id
+from vantrel_app_plugin.login.keldra import LOGIN_SECTIONS, read_document
 from vantrel_app_plugin.ostrel import build_effective_layout, plugin_config
 
 #: Enabled when the layout's ``plugins`` block has no ``enabled`` list.
 DEFAULT_ENABLED = ("login",)
-
-#: The sections that the login backend reads from the top level of its
-#: document; copies under ``plugins.config.login.sections`` replace them.
-LOGIN_SECTIONS = ("database", "auth", "web", "auth_forms")
-
-
-def _read_layout(config_path: str | os.PathLike[str]) -> dict[str, Any]:
-    path = Path(config_path)
-    if not path.is_file():
-        raise FileNotFoundError(f"配置文件不存在: {path}")
-    layout = json.loads(path.read_text(encoding="utf-8"))
-    if not isinstance(layout, dict):
-        raise ValueError("配置根节点必须是 JSON 对象")
-    return layout
 
 
 def enabled_feature_ids(layout: dict[str, Any]) -> list[str]:
@@ -56,27 +41,37 @@ def enabled_feature_ids(layout: dict[str, Any]) -> list[str]:
     return ids
 
 
+def login_section_sources(layout: dict[str, Any]) -> dict[str, tuple[str, ...]]:
+    """Where the login backend's sections are read: for each of
+    ``LOGIN_SECTIONS``, the path of keys to it in the layout. The login
+    plugin's own copies under ``plugins.config.login.sections`` replace the
+    top-level ones."""
+    sections = plugin_config(layout, "login").get("sections")
+    own = sections if isinstance(sections, dict) else {}
+    return {name: ("plugins", "config", "login", "sections", name) if name in own else (name,)
+            for name in LOGIN_SECTIONS}
+
+
 def _use_plugin_sections(fid: str, plugin: Any) -> None:
     """Let the login backend see the login plugin's own sections.
 
-    It reads ``database``, ``auth``, ``web`` and ``auth_forms`` from the top
-    level of its document only, so when the layout carries copies of them
-    under ``plugins.config.login.sections`` it is handed the effective layout
-    instead; the page engine adopts that same document as its own.
+    It reads its sections from the top level of its document only, so when
+    the layout carries copies of them under ``plugins.config.login.sections``
+    it is handed the effective layout instead; the page engine adopts that
+    same document as its own.
     """
     if fid != "login" or not hasattr(plugin, "_raw"):
         return
     layout = plugin.data
     if not isinstance(layout, dict):
         return
-    sections = plugin_config(layout, fid).get("sections")
-    if isinstance(sections, dict) and any(name in sections for name in LOGIN_SECTIONS):
+    if any(len(path) > 1 for path in login_section_sources(layout).values()):
         plugin._raw = build_effective_layout(layout, fid, LOGIN_SECTIONS)
 
 
 def load_enabled_plugins(config_path: str | os.PathLike[str]) -> dict[str, Any]:
     """An instance of every enabled plugin, keyed by canonical feature id."""
-    layout = _read_layout(config_path)
+    layout = read_document(config_path)
     plugins: dict[str, Any] = {}
     for fid in enabled_feature_ids(layout):
         plugin = fennic.load_builtin_feature(fid, config_path)
@@ -98,5 +93,5 @@ def primary_auth_plugin(plugins: Mapping[str, Any] | None) -> Any:
     return None
 
 
-__all__ = ["DEFAULT_ENABLED", "LOGIN_SECTIONS", "enabled_feature_ids", "load_enabled_plugins",
+__all__ = ["DEFAULT_ENABLED", "LOGIN_SECTIONS", "enabled_feature_ids", "load_enabled_plugins", "login_section_sources",
            "primary_auth_plugin"]

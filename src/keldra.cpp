@@ -520,10 +520,6 @@ nb::object plain_bytes(nb::handle s, std::string_view &out) {
     return b;
 }
 
-/// Steps 3 to 5 of `db_path` (join under the data root, create the parent,
-/// resolve) without pathlib, for plain POSIX paths whose directory exists;
-/// false when pathlib has to do them. `root` receives the data root when it
-/// was needed.
 Imported os_environ{"os", "environ"};
 
 /// The data root's text when the data-root resolver would take it as a plain
@@ -543,6 +539,10 @@ nb::object plain_data_root(const Self &self) {
     return PyUnicode_READ_CHAR(s.ptr(), 0) == '/' ? s : nb::object();
 }
 
+/// The end of `db_path` (the relative path joined under the data root, its
+/// directory made sure of, the whole resolved) without pathlib, for plain
+/// POSIX paths whose directory exists already; false when pathlib has to do
+/// it. `root` receives the data root when it was needed.
 bool resolve_db_path(const Self &self, nb::handle rel, nb::object &root, std::string &out) {
     std::string_view r;
     nb::object rel_bytes = plain_bytes(rel, r);

@@ -171,18 +171,6 @@ inline bool span_equals(nb::handle s, Span span, const char *lit) {
 /// `str.strip()` with no argument: Unicode white space as the runtime knows it.
 inline nb::str strip(nb::handle s) { return substring(s, strip_span(s)); }
 
-/// `str.strip(chars)` for a single ASCII character.
-inline nb::str strip_char(nb::handle s, Py_UCS4 c) {
-    PyObject *o = s.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(o), lo = 0, hi = n;
-    int kind = PyUnicode_KIND(o);
-    const void *data = PyUnicode_DATA(o);
-    while (lo < hi && PyUnicode_READ(kind, data, lo) == c) ++lo;
-    while (hi > lo && PyUnicode_READ(kind, data, hi - 1) == c) --hi;
-    if (lo == 0 && hi == n && PyUnicode_CheckExact(o)) return nb::borrow<nb::str>(s);
-    return nb::steal<nb::str>(checked(PyUnicode_Substring(o, lo, hi)));
-}
-
 /// `s.lower()`, with a fast path for exact ASCII text. A subclass's own
 /// `lower` is called, and its result must be a str.
 inline nb::str lower(nb::handle s) {
@@ -276,7 +264,6 @@ inline bool set_text(nb::handle h, nb::str &out) {
 inline bool is_mapping(nb::handle h) { return h.ptr() && PyDict_Check(h.ptr()); }
 inline bool is_list(nb::handle h) { return h.ptr() && PyList_Check(h.ptr()); }
 inline bool is_text(nb::handle h) { return h.ptr() && PyUnicode_Check(h.ptr()); }
-inline bool is_tuple(nb::handle h) { return h.ptr() && PyTuple_Check(h.ptr()); }
 
 /// First truthy value among the candidates; the last one when none is.
 /// Candidates are handles that stay alive for the caller (borrowed).
@@ -408,13 +395,6 @@ inline nb::object get_any(nb::handle obj, nb::handle key) {
     PyObject *argv[] = {obj.ptr(), key.ptr()};
     return own(PyObject_VectorcallMethod(VT_KEY("get").ptr(), argv,
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-/// Shallow copy of `d.get(key)` when it is a truthy mapping, else a new empty dict.
-inline nb::dict section_copy(nb::handle d, nb::handle key) {
-    nb::object v = get_any(d, key);
-    if (is_mapping(v) && truthy(v)) return copy_dict(v);
-    return nb::dict();
 }
 
 /// `m.get(k1) or m.get(k2) or ... or fallback`: read lazily, so keys after
@@ -924,9 +904,6 @@ inline void add_fast_function(nb::handle m, PyMethodDef *def) {
 // Bound functions take their arguments as `nb::handle` declared with
 // `nb::arg("name").none()` (nanobind refuses None otherwise, with a message
 // that does not name the parameter) and check them with these helpers.
-
-/// Name of an object's type, for messages.
-inline std::string type_name(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
 [[noreturn]] inline void raise_arg_type(const char *func, const char *param, const char *expected,
                                         nb::handle got) {

@@ -12,6 +12,8 @@
 #               FUZZ_MODE=fallback skips the Clang build
 #   make soak   a million calls of each hot entry point; fails when memory grows
 #               (SOAK_CALLS sets the count)
+#   make stub-refs  set up, then take the built stubs as the tests' references
+#               (tests/stubs/), after a deliberate change of a module's surface
 
 PYTHON ?= $(shell scripts/find-python)
 VENV   ?= .venv
@@ -20,7 +22,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=3.0,<4" "cmake>=3.18" ninja
 # Each interpreter and flavour keeps its own incremental build tree.
 BUILD_DIR = build/$(notdir $(VENV))
 
-.PHONY: setup run demo desktop repl check test bench load test-asan setup-asan setup-fuzz fuzz soak clean
+.PHONY: setup run demo desktop repl check test stub-refs bench load test-asan setup-asan setup-fuzz fuzz soak clean
 
 $(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no suitable Python found" >&2; exit 1; }
@@ -52,6 +54,11 @@ check: setup
 
 test: setup
 	$(PY) -m pytest -q tests
+
+# The tests compare every installed stub with tests/stubs/<module>.pyi.ref;
+# this makes the references from the stubs just built.
+stub-refs: setup
+	$(PY) scripts/stub-refs.py tests/stubs
 
 bench: setup
 	$(PY) bench/run.py

@@ -1,7 +1,7 @@
 """Login backend: keldra (JsonAppPlugin).
 
 Each C++ call is timed beside a straightforward pure-Python version of the
-same class, written here. Both read the data root through the same
+same class, written here (its name rule is ``oracles.sanitize_db_basename``). Both read the data root through the same
 ``tamsel.resolve_project_data_root``; the layout sets it explicitly, as a
 deployed application does.
 """
@@ -12,26 +12,18 @@ import hashlib
 import itertools
 import json
 import os
-import re
 import sqlite3
 import tempfile
 from contextlib import contextmanager
 from pathlib import Path
 
 from harness import Case
+from oracles import sanitize_db_basename as py_sanitize_db_basename
 
 from vantrel_app_plugin.login.keldra import JsonAppPlugin
 from vantrel_app_plugin.tamsel import resolve_project_data_root
 
 # --- pure-Python version -------------------------------------------------------
-
-
-def py_sanitize_db_basename(name: str) -> str:
-    s = name.strip()
-    if s.lower().endswith(".db"):
-        s = s[:-3].strip()
-    s = re.sub(r"[^\w\-]+", "_", s).strip("_")
-    return s[:64] if s else "app"
 
 
 class PyJsonAppPlugin:

@@ -1,7 +1,8 @@
 """Configuration and paths: sarnet, tamsel, pelcor, _nimbra.
 
 Each C++ function is timed beside a straightforward pure-Python version of
-the same behaviour, written here.
+the same behaviour, written here (the feature id rule is the one of
+fuzz/oracles.py).
 """
 
 from __future__ import annotations
@@ -13,20 +14,11 @@ import tempfile
 from pathlib import Path
 
 from harness import Case
+from oracles import resolve_feature_id as py_resolve_feature_id
 
 from vantrel_app_plugin import _nimbra, pelcor, sarnet, tamsel
 
 # --- pure-Python versions ------------------------------------------------------
-
-_ALIASES = {"grisel": "login"}
-
-
-def py_resolve_feature_id(feature_id: str) -> str:
-    if not isinstance(feature_id, str):
-        raise TypeError("feature_id must be str")
-    fid = feature_id.strip()
-    return _ALIASES.get(fid, fid)
-
 
 def py_source_from_layout(data: dict):
     if not isinstance(data, dict):

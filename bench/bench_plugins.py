@@ -1,95 +1,21 @@
 """Tk configuration sections and the plugin layer: lirren, ostrel.
 
 Each C++ function is timed beside a straightforward pure-Python version of
-the same behaviour, written here. The accessors run once per engine; the
-dispatch runs on every key press.
+the same behaviour: the plain rules of fuzz/oracles.py, and the dispatch
+written here. The accessors run once per engine; the dispatch runs on every
+key press.
 """
 
 from __future__ import annotations
 
 from harness import Case
+from oracles import actions_cfg as py_actions_cfg
+from oracles import merged_sections as py_merged_sections
+from oracles import navigation_cfg as py_navigation_cfg
 
 from vantrel_app_plugin import lirren, ostrel
 
-# --- pure-Python versions ------------------------------------------------------
-
-def _text(v):
-    return v if isinstance(v, str) else str(v)
-
-
-def _tk(layout):
-    tk = layout.get("tk")
-    return dict(tk) if isinstance(tk, dict) else {}
-
-
-def py_navigation_cfg(layout: dict) -> dict:
-    if type(layout) is not dict:
-        raise TypeError("layout must be dict")
-    tk = _tk(layout)
-    nav = tk.get("navigation")
-    if isinstance(nav, dict):
-        return dict(nav)
-    inp = layout.get("input")
-    if isinstance(inp, dict) and isinstance(inp.get("navigation"), dict):
-        return dict(inp["navigation"])
-    home = ""
-    auth = layout.get("auth")
-    if isinstance(auth, dict):
-        v = auth.get("home_after_login") or auth.get("after_login_page")
-        home = _text(v) if v else ""
-    return {
-        "start_page": _text(tk.get("start_page") or "login"),
-        "home_after_login": _text(tk.get("home_after_login") or home or "dashboard"),
-        "after_register_page": _text(tk.get("after_register_page") or "login"),
-        "after_logout_page": _text(tk.get("after_logout_page") or "login"),
-        "public_pages": list(tk.get("public_pages") or ["login", "register"]),
-    }
-
-
-def py_actions_cfg(layout: dict) -> dict:
-    if type(layout) is not dict:
-        raise TypeError("layout must be dict")
-    raw = _tk(layout).get("actions")
-    if not isinstance(raw, dict):
-        inp = layout.get("input")
-        raw = inp.get("actions") if isinstance(inp, dict) else None
-    if not isinstance(raw, dict):
-        return {}
-    out = {}
-    for key, spec in raw.items():
-        if isinstance(spec, dict):
-            out[_text(key)] = dict(spec)
-        elif isinstance(spec, str):
-            out[_text(key)] = {"type": spec}
-    return out
-
-
-_ALIASES = {"grisel": "login"}
-
-
-def py_plugin_config(layout: dict, feature_id: str) -> dict:
-    fid = feature_id.strip()
-    fid = _ALIASES.get(fid, fid)
-    block = layout.get("plugins")
-    cfg = dict(block).get("config") if isinstance(block, dict) else None
-    if not isinstance(cfg, dict):
-        return {}
-    raw = cfg.get(fid)
-    return dict(raw) if isinstance(raw, dict) else {}
-
-
-def py_merged_sections(layout: dict, feature_id: str, section_names: tuple) -> dict:
-    if type(layout) is not dict or type(feature_id) is not str or type(section_names) is not tuple:
-        raise TypeError("bad argument")
-    per = py_plugin_config(layout, feature_id).get("sections")
-    out = {}
-    for name in section_names:
-        if isinstance(per, dict) and name in per:
-            out[name] = per[name]
-        elif name in layout:
-            out[name] = layout[name]
-    return out
-
+# --- pure-Python version ------------------------------------------------------
 
 def py_dispatch_plugin_action(plugins: dict, action_type: str, key: str, spec: dict, engine) -> bool:
     if type(plugins) is not dict or type(action_type) is not str or type(key) is not str or type(spec) is not dict:

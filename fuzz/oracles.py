@@ -1,6 +1,11 @@
-"""The rules of the fuzzed functions written plainly in Python, with the
+"""The rules of the package's functions written plainly in Python, with the
 runtime's ``json``, ``re`` and str methods: on plain inputs (no hostile
-values) a target compares the function's outcome with these."""
+values) a fuzz target compares the function's outcome with these, and the
+benchmarks time the C++ functions against them.
+
+Like the package, they take arguments of the exact types they name (a
+subclass is refused too) and raise TypeError for anything else.
+"""
 
 from __future__ import annotations
 
@@ -14,17 +19,36 @@ def text(v: Any) -> str:
     return v if isinstance(v, str) else str(v)
 
 
+#: Older feature ids still accepted, with the canonical id each one means.
+FEATURE_ALIASES = {"grisel": "login"}
+
+
+def resolve_feature_id(feature_id: str) -> str:
+    """Canonical id of a feature: white space stripped, older aliases mapped."""
+    if type(feature_id) is not str:
+        raise TypeError("feature_id must be str")
+    fid = feature_id.strip()
+    return FEATURE_ALIASES.get(fid, fid)
+
+
 def sanitize_db_basename(name: str) -> str:
     """The database base name rule, written plainly with ``re``."""
+    if type(name) is not str:
+        raise TypeError("name must be str")
     s = name.strip()
     if s.lower().endswith(".db"):
         s = s[:-3].strip()
-    s = re.sub(r"[^\w\-]+", "_", s, flags=re.UNICODE).strip("_")
+    s = re.sub(r"[^\w\-]+", "_", s).strip("_")
     return s[:64] if s else "app"
+
+
+_SET = re.compile(r"(?i)^set\s+(\S+)\s+(.*)$")
 
 
 def repl_line(line: str) -> Any:
     """The REPL line grammar, written plainly with ``json``, ``re`` and str methods."""
+    if type(line) is not str:
+        raise TypeError("line must be str")
     s = line.strip()
     if not s or s.startswith("#"):
         return None
@@ -37,7 +61,6 @@ def repl_line(line: str) -> Any:
                 result = _json_action_to_kind_body(act)
                 if result is None or isinstance(result, tuple) and len(result) == 2:
                     return result
-                raise TypeError("not a pair")
         except (ValueError, TypeError):
             pass
     low = s.lower()
@@ -45,7 +68,7 @@ def repl_line(line: str) -> Any:
                         (("gui",), "gui"), (("stream", "display_stream"), "display_stream"), (("ping",), "ping")):
         if low in words:
             return kind, {}
-    m = re.match(r"(?i)^set\s+(\S+)\s+(.*)$", s)
+    m = _SET.match(s)
     if m:
         return "set_by_id", {"patches": [{"id": m.group(1), "value": m.group(2)}]}
     if "," in s:
@@ -74,6 +97,8 @@ DEFAULT_CLEAR = ("entry", "label_frame_entry", "ttk_entry", "progress", "spin")
 
 
 def tk_section(layout: dict) -> dict:
+    if type(layout) is not dict:
+        raise TypeError("layout must be dict")
     tk = layout.get("tk")
     return dict(tk) if isinstance(tk, dict) else {}
 
@@ -136,13 +161,13 @@ def clear_components(layout: dict) -> tuple:
 # --- the plugins block ----------------------------------------------------------------
 
 def plugins_block(layout: dict) -> dict:
+    if type(layout) is not dict:
+        raise TypeError("layout must be dict")
     raw = layout.get("plugins")
     return dict(raw) if isinstance(raw, dict) else {}
 
 
 def plugin_config(layout: dict, feature_id: str) -> dict:
-    from vantrel_app_plugin._nimbra import resolve_feature_id
-
     fid = resolve_feature_id(feature_id)
     cfg = plugins_block(layout).get("config")
     raw = cfg.get(fid) if isinstance(cfg, dict) else None
@@ -151,10 +176,10 @@ def plugin_config(layout: dict, feature_id: str) -> dict:
 
 def merged_sections(layout: dict, feature_id: str, names: tuple) -> dict:
     per = plugin_config(layout, feature_id).get("sections")
+    if type(names) is not tuple:
+        raise TypeError("section_names must be tuple")
     out: dict = {}
     for name in names:
-        if name in out:
-            continue
         if isinstance(per, dict) and name in per:
             out[name] = per[name]
         elif name in layout:
@@ -163,6 +188,7 @@ def merged_sections(layout: dict, feature_id: str, names: tuple) -> dict:
 
 
 def build_effective_layout(layout: dict, feature_id: str, names: tuple) -> dict:
+    merged = merged_sections(layout, feature_id, names)
     out = dict(layout)
-    out.update(merged_sections(layout, feature_id, names))
+    out.update(merged)
     return out

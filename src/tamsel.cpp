@@ -12,9 +12,9 @@ using namespace vantrel;
 
 namespace {
 
-/// `Path(s).expanduser().resolve()`.
 Imported os_environ{"os", "environ"};
 
+/// `Path(s).expanduser().resolve()`.
 nb::object expanded_absolute(nb::handle s) {
     nb::object p = call1(path_type(), s);
     return path_resolve(call_method(p, VT_KEY("expanduser")));

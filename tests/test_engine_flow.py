@@ -1,5 +1,10 @@
 """The desktop face end to end: the bundled example layout driven through the desk test host."""
 
+import ast
+import importlib.util
+import json
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -83,3 +88,46 @@ def test_use_layout_reads_the_file_again(write_json, tmp_path):
     write_json(path, {"pages": [{"id": "b", "sections": [{"widgets": [{"component_key": "b_key"}]}]}]})
     assert gui_config.use_layout(path)["pages"][0]["id"] == "b" and "b_key" in harness.COMPONENT_KEYS
     gui_config.use_layout(None)
+
+
+# --- the host's layout and its component keys depend one way only ----------------------------
+
+
+def _host_imports(name: str) -> set[str]:
+    """Every module (or module member) the source of ``name`` imports, at any depth."""
+    tree = ast.parse(Path(importlib.util.find_spec(name).origin).read_text(encoding="utf-8"))
+    package = name.rpartition(".")[0]
+    found: set[str] = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            found.update(alias.name for alias in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            base = importlib.util.resolve_name("." * node.level + (node.module or ""), package) \
+                if node.level else node.module
+            found.add(base)
+            found.update(f"{base}.{alias.name}" for alias in node.names)
+    return found
+
+
+def test_gui_config_does_not_import_the_harness():
+    gui, host = "vantrel_soft.gui_config", "vantrel_soft.harness"
+    assert gui in _host_imports(host)  # the harness reads the layout through gui_config ...
+    assert host not in _host_imports(gui)  # ... and never the reverse, not even inside a function
+
+
+@pytest.mark.parametrize("first", ["vantrel_soft.gui_config", "vantrel_soft.harness"])
+def test_component_keys_of_a_read_layout_whichever_module_loads_first(first, tmp_path):
+    layout = tmp_path / "gui_layout.json"
+    layout.write_text(json.dumps({"pages": [{"sections": [{"widgets": [{"component_key": "only_here"}]}]}]}),
+                      encoding="utf-8")
+    script = f"""
+import sys
+import {first}
+from vantrel_soft import gui_config
+gui_config.use_layout({str(layout)!r})
+assert ("vantrel_soft.harness" in sys.modules) == ({first!r} == "vantrel_soft.harness"), sorted(sys.modules)
+from vantrel_soft import harness
+assert {{"only_here", "entry", "ui_page"}} <= harness.COMPONENT_KEYS, harness.COMPONENT_KEYS
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

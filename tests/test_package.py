@@ -1,10 +1,13 @@
 """The installed package: stubs, marker file, command line."""
 
+import difflib
 import importlib
 import json
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 import vantrel_app_plugin
 from vantrel_app_plugin.cli import main
@@ -13,12 +16,25 @@ PACKAGE_DIR = Path(vantrel_app_plugin.__file__).parent
 EXTENSIONS = sorted(PACKAGE_DIR.rglob("*.so")) + sorted(PACKAGE_DIR.rglob("*.pyd"))
 MODULES = [p for p in EXTENSIONS if not p.name.startswith("lib")]
 
+#: The checked-in stubs: ``<module path>.pyi.ref``, one for each extension module.
+STUB_REFS = Path(__file__).resolve().parent / "stubs"
+REGENERATE = "make stub-refs"
+
+
+def module_name(ext: Path) -> str:
+    """The import path of an installed extension module."""
+    return ".".join(ext.relative_to(PACKAGE_DIR.parent).with_name(ext.name.split(".")[0]).parts)
+
+
+def stub_of(ext: Path) -> Path:
+    return ext.with_name(ext.name.split(".")[0] + ".pyi")
+
 
 def test_every_extension_ships_a_stub_and_the_package_is_typed():
     assert MODULES, "no extension module installed"
     assert (PACKAGE_DIR / "py.typed").is_file()
     for ext in MODULES:
-        stub = ext.with_name(ext.name.split(".")[0] + ".pyi")
+        stub = stub_of(ext)
         assert stub.is_file(), f"missing stub for {ext.name}"
         text = stub.read_text(encoding="utf-8")
         # Run as Python, a stub evaluates its annotations: every name it uses is imported.
@@ -27,9 +43,30 @@ def test_every_extension_ships_a_stub_and_the_package_is_typed():
 
 def test_every_extension_imports_under_its_package_path():
     for ext in MODULES:
-        rel = ext.relative_to(PACKAGE_DIR.parent).with_name(ext.name.split(".")[0])
-        module = importlib.import_module(".".join(rel.parts))
-        assert module.__name__ == ".".join(rel.parts)
+        module = importlib.import_module(module_name(ext))
+        assert module.__name__ == module_name(ext)
+
+
+@pytest.mark.parametrize("ext", MODULES, ids=module_name)
+def test_stub_matches_its_reference(ext):
+    """The public surface of every module is checked in: a change to it shows here."""
+    name = module_name(ext)
+    ref = STUB_REFS / f"{name}.pyi.ref"
+    if not ref.is_file():
+        pytest.fail(f"{name} has no reference stub tests/stubs/{ref.name}; run `{REGENERATE}` and commit it",
+                    pytrace=False)
+    built, expected = stub_of(ext).read_text(encoding="utf-8"), ref.read_text(encoding="utf-8")
+    if built != expected:
+        diff = "".join(difflib.unified_diff(expected.splitlines(keepends=True), built.splitlines(keepends=True),
+                                            f"tests/stubs/{ref.name}", str(stub_of(ext))))
+        pytest.fail(f"the stub of {name} differs from its reference; when the change is meant, "
+                    f"run `{REGENERATE}` and commit tests/stubs\n{diff}", pytrace=False)
+
+
+def test_every_reference_stub_belongs_to_a_module():
+    refs = {p.name.removesuffix(".pyi.ref") for p in STUB_REFS.glob("*.pyi.ref")}
+    stale = sorted(refs - {module_name(ext) for ext in MODULES})
+    assert not stale, f"reference stubs of modules that are not built: {stale}; run `{REGENERATE}`"
 
 
 def test_info_prints_layout_data_root_and_host_source(tmp_path, capsys, monkeypatch):

@@ -1,7 +1,7 @@
 """The REPL line grammar: the example lines, Python's white space and case
 rules, JSON lines through the host's converter, the host's element ids, and
-hostile input. A plain Python rendering of the grammar (the benchmark's twin)
-serves as the reference for generated lines."""
+hostile input. A plain Python rendering of the grammar (fuzz/oracles.py, also
+the benchmark's twin) serves as the reference for generated lines."""
 
 import json
 import random
@@ -15,8 +15,8 @@ from vantrel_app_plugin import quelby
 from vantrel_app_plugin.quelby import apply_ws_repl_parse_patch, parse_repl_line
 from vantrel_soft import gui_config, ws_repl
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-from bench_repl import py_parse_repl_line  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
+from oracles import repl_line as py_parse_repl_line  # noqa: E402
 
 SET = lambda i, v: ("set_by_id", {"patches": [{"id": i, "value": v}]})  # noqa: E731
 SEQ = lambda *keys: ("sequence", {"keys": list(keys)})  # noqa: E731

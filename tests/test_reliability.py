@@ -83,15 +83,45 @@ LAYOUT = {"tk": {"actions": {"a": "auth_login", "b": {"type": "goto", "page": "h
     ("repl_line", ("a, b,,x",), ("sequence", {"keys": ["a", "b", "x"]})),
     ("repl_line", ("mc x 1 y",), ("sequence", {"keys": ["mc", "x", "1", "y"]})),
     ("repl_line", ("D",), ("display", {})), ("repl_line", ("  # note",), None),
+    ("resolve_feature_id", ("\u3000grisel\x1c",), "login"), ("resolve_feature_id", (" Grisel",), "Grisel"),
 ])
 def test_plain_rules_and_the_package_agree_on_documented_cases(name, args, expected):
-    from vantrel_app_plugin import lirren, ostrel, quelby
+    assert getattr(oracles, name)(*args) == expected
+    assert package_function(name)(*args) == expected
+
+
+def package_function(name):
+    """The package's function whose rule ``oracles.<name>`` writes plainly."""
+    from vantrel_app_plugin import _nimbra, lirren, ostrel, quelby
     from vantrel_app_plugin.login import keldra
 
-    real = {"sanitize_db_basename": keldra._sanitize_db_basename, "repl_line": quelby.parse_repl_line}.get(name) \
+    return {"sanitize_db_basename": keldra._sanitize_db_basename, "repl_line": quelby.parse_repl_line,
+            "resolve_feature_id": _nimbra.resolve_feature_id}.get(name) \
         or getattr(lirren, name, None) or getattr(ostrel, name)
-    assert getattr(oracles, name)(*args) == expected
-    assert real(*args) == expected
+
+
+class _Dict(dict):
+    pass
+
+
+class _Str(str):
+    pass
+
+
+@pytest.mark.parametrize("name,args", [
+    ("tk_section", ([],)), ("navigation_cfg", (_Dict(),)), ("actions_cfg", ("tk",)), ("forms_cfg", (None,)),
+    ("clear_components", (_Dict(tk={}),)),
+    ("plugins_block", ([],)), ("plugin_config", ({}, _Str("login"))), ("plugin_config", (_Dict(), "login")),
+    ("merged_sections", ({}, "login", ["database"])), ("build_effective_layout", ([("a", 1)], "login", ())),
+    ("sanitize_db_basename", (b"x.db",)), ("sanitize_db_basename", (_Str("x"),)),
+    ("repl_line", (_Str("quit"),)), ("repl_line", (None,)), ("resolve_feature_id", (5,)),
+])
+def test_plain_rules_refuse_the_arguments_the_package_refuses(name, args):
+    """The benchmarks time the package against these rules: both do the same argument checks."""
+    with pytest.raises(TypeError):
+        package_function(name)(*args)
+    with pytest.raises(TypeError):
+        getattr(oracles, name)(*args)
 
 
 # --- the generators -----------------------------------------------------------------------

@@ -3,6 +3,10 @@
 The layout is chosen by ``use_layout(path)`` or, when nothing was chosen, by
 the environment variable ``VANTREL_LAYOUT`` (a layout file or a project
 directory). It is read when the choice changes and then served from memory.
+
+Every layout read adds its widgets' component keys to ``COMPONENT_KEYS``, the
+set the host's window knows (``vantrel_soft.harness`` hands it to the page
+engine under the same name).
 """
 
 from __future__ import annotations
@@ -14,6 +18,13 @@ from typing import Any
 #: Environment variable naming the host's layout when ``use_layout`` was not called.
 LAYOUT_ENV = "VANTREL_LAYOUT"
 
+
+#: Form components every host window has.
+DEFAULT_COMPONENTS = ("entry", "label_frame_entry", "ttk_entry", "progress", "spin")
+
+#: Component keys the host knows: the default form components, the two page
+#: entries and every ``component_key`` of the layouts read so far.
+COMPONENT_KEYS: set[str] = {*DEFAULT_COMPONENTS, "ui_page", "ui_page_index"}
 
 #: What the host was started with, and the layout read for it.
 _state: dict[str, Any] = {"chosen": None, "source": None, "layout": None}
@@ -63,8 +74,6 @@ def get_gui_layout() -> dict:
             from vantrel_app_plugin.sarnet import read_layout_file
 
             layout = read_layout_file(layout_path())
-        from vantrel_soft.harness import register_components
-
         register_components(layout)
         _state["source"], _state["layout"] = source, layout
     return _state["layout"]
@@ -81,6 +90,11 @@ def iter_widgets(layout: dict):
                 if isinstance(widget, dict):
                     yield widget
                     yield from (c for c in widget.get("children") or () if isinstance(c, dict))
+
+
+def register_components(layout: dict) -> None:
+    """Add every ``component_key`` of ``layout``'s widgets to ``COMPONENT_KEYS``."""
+    COMPONENT_KEYS.update(str(w["component_key"]) for w in iter_widgets(layout) if w.get("component_key"))
 
 
 def known_element_ids() -> set[str]:

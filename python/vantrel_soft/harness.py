@@ -3,7 +3,8 @@
 ``COMPONENT_KEYS`` is the set of component keys the host's window knows: the
 five default form components, the two page entries and every
 ``component_key`` of the layouts the host has loaded. The page engine stores
-a value only under a key of this set.
+a value only under a key of this set. The set is kept by ``gui_config``,
+which adds to it whenever it reads a layout; it is the same object here.
 """
 
 from __future__ import annotations
@@ -11,18 +12,8 @@ from __future__ import annotations
 import os
 from typing import Any, Callable
 
-#: Form components every host window has.
-DEFAULT_COMPONENTS = ("entry", "label_frame_entry", "ttk_entry", "progress", "spin")
-
-#: Component keys the host knows; filled further by ``register_components``.
-COMPONENT_KEYS: set[str] = {*DEFAULT_COMPONENTS, "ui_page", "ui_page_index"}
-
-
-def register_components(layout: dict) -> None:
-    """Add every ``component_key`` of ``layout``'s widgets to ``COMPONENT_KEYS``."""
-    from vantrel_soft.gui_config import iter_widgets
-
-    COMPONENT_KEYS.update(str(w["component_key"]) for w in iter_widgets(layout) if w.get("component_key"))
+from vantrel_soft import gui_config
+from vantrel_soft.gui_config import COMPONENT_KEYS, DEFAULT_COMPONENTS, register_components  # noqa: F401
 
 
 class TestbenchHost:
@@ -37,8 +28,6 @@ class TestbenchHost:
 
     def __init__(self, config_path: str | os.PathLike[str],
                  engine_factory: Callable[[str], Any] | None = None) -> None:
-        from vantrel_soft import gui_config
-
         gui_config.use_layout(config_path)
         if engine_factory is None:
             from vantrel_app_plugin.brisen import TkJsonEngine as engine_factory

@@ -205,6 +205,26 @@ class PyHostEngine(HostMembers, PyEngine):
     pass
 
 
+class HandlersOnly:
+    """The commonest host engine: it only registers business functions (the example's
+    DemoEngine does this and adds methods the layout's hooks name)."""
+
+    @property
+    def business_handlers(self):
+        return {"add": self.add}
+
+    def add(self, **kw):
+        return True, "ok"
+
+
+class HandlersEngine(HandlersOnly, TkJsonEngine):
+    pass
+
+
+class PyHandlersEngine(HandlersOnly, PyEngine):
+    pass
+
+
 class HostPlugin:
     """A plugin written as a plain Python class that takes over only "export"."""
 
@@ -257,6 +277,10 @@ def cases() -> list[Case]:
         e.press("登录")
         return e._status
 
+    handlers = HandlersEngine(str(path))
+    handlers._plugins = dict(engine._plugins)
+    handlers_twin = PyHandlersEngine(handlers)
+
     assert len(engine.snapshot()["components"]) == 20 + 2
     both, twins, logins = (engine,), (twin,), (login_engine,)
     return [  # the snapshot first: both engines still have the same revision
@@ -268,4 +292,11 @@ def cases() -> list[Case]:
         Case("merge_components (ui_page)", engine.merge_components, twin.merge_components, (), 3.0,
              kwargs={"ui_page": "form"}),
         Case("full login (merge + press)", full_login, full_login, logins, 1.0, py_args=(login_twin,)),
+        # A subclass that only adds business functions: every member it inherits still runs natively.
+        Case("subclass: snapshot", HandlersEngine.snapshot, PyHandlersEngine.snapshot, (handlers,), 3.0,
+             py_args=(handlers_twin,)),
+        Case("subclass: press (unconfigured key)", handlers.press, handlers_twin.press, ("无此键",), 2.0),
+        Case("subclass: press (navigate key, 3 plugins)", handlers.press, handlers_twin.press, ("表单",), 3.0),
+        Case("subclass: merge_components (ui_page)", handlers.merge_components, handlers_twin.merge_components,
+             (), 3.0, kwargs={"ui_page": "form"}),
     ]

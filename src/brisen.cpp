@@ -196,14 +196,14 @@ enum class Kind { Login, Register, Logout, Navigate, Business, Method, Unknown }
 constexpr struct {
     Kind kind;
     const char *operation;
-    const char *names[3];
+    std::string_view names[3]; // empty: no further name
 } kOperations[] = {
-    {Kind::Login, "login", {"login", "auth_login", nullptr}},
-    {Kind::Register, "register", {"register", "auth_register", nullptr}},
-    {Kind::Logout, "logout", {"logout", "auth_logout", nullptr}},
+    {Kind::Login, "login", {"login", "auth_login"}},
+    {Kind::Register, "register", {"register", "auth_register"}},
+    {Kind::Logout, "logout", {"logout", "auth_logout"}},
     {Kind::Navigate, "navigate", {"goto", "navigate", "page"}},
     {Kind::Business, "business", {"business", "handler", "form"}},
-    {Kind::Method, "method", {"hook", "method", nullptr}},
+    {Kind::Method, "method", {"hook", "method"}},
 };
 
 /// Key names that reset the engine instead of running an action (`RESERVED_KEYS`).
@@ -219,8 +219,8 @@ Kind kind_of(nb::handle kind) {
     if (!PyUnicode_IS_ASCII(kind.ptr())) return Kind::Unknown;
     std::string_view k((const char *) PyUnicode_1BYTE_DATA(kind.ptr()), (size_t) PyUnicode_GET_LENGTH(kind.ptr()));
     for (const auto &op : kOperations)
-        for (const char *name : op.names)
-            if (name && k == name) return op.kind;
+        for (std::string_view name : op.names)
+            if (!name.empty() && k == name) return op.kind;
     return Kind::Unknown;
 }
 
@@ -808,8 +808,8 @@ NB_MODULE(brisen, m) {
     nb::dict kinds;
     for (const auto &op : kOperations) {
         nb::list names;
-        for (const char *name : op.names)
-            if (name) names.append(utf8(name));
+        for (std::string_view name : op.names)
+            if (!name.empty()) names.append(nb::str(name.data(), name.size()));
         kinds[op.operation] = nb::tuple(names);
     }
     m.attr("ACTION_KINDS") = nb::module_::import_("types").attr("MappingProxyType")(kinds);

@@ -534,12 +534,16 @@ inline unsigned int valid_version_tag(PyTypeObject *tp) {
 #endif
 }
 
-/// Does the instance's own namespace hold `name`? (Objects without one: no.)
+/// Does the instance's own namespace hold `name`? (Objects without one, or
+/// with an empty one: no.) The namespace is read in place, without a new
+/// reference; only looking a key up in it can run Python code (a key of its
+/// own with an `__eq__`).
 inline bool instance_has(nb::handle obj, nb::handle name) {
     if (Py_TYPE(obj.ptr())->tp_dictoffset == 0) return false;
-    nb::object dict = nb::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
-    if (!dict.is_valid()) rethrow();
-    return PyDict_GET_SIZE(dict.ptr()) != 0 && contains(dict, name);
+    PyObject **slot = _PyObject_GetDictPtr(obj.ptr());
+    if (!slot || !*slot || PyDict_GET_SIZE(*slot) == 0) return false;
+    nb::object dict = nb::borrow(*slot); // held: a key's `__eq__` may replace it
+    return contains(dict, name);
 }
 
 /// A member of an object, found in order to be called or read.
@@ -632,30 +636,26 @@ public:
     /// How `obj` provides member `m`; for a Value, `fn` holds what attribute
     /// access gave (its errors, other than AttributeError, propagate).
     MethodRef find(nb::handle obj, size_t m) const {
-        PyTypeObject *tp = Py_TYPE(obj.ptr());
-        MethodRef::Kind kind = kind_of(obj, m);
-        if (kind == MethodRef::Native || kind == MethodRef::Absent) return {kind, nb::object()};
-        if (kind == MethodRef::Function) return {kind, nb::borrow(_PyType_Lookup(tp, name_[m]))};
+        MethodRef r = from_type(obj, m);
+        if (r.kind != MethodRef::Value) return r;
         nb::object v = getattr_opt(obj, name_[m]);
         return v.is_valid() ? MethodRef{MethodRef::Value, std::move(v)} : MethodRef{};
     }
 
     /// Does `obj` use the bound class's own member `m`?
-    bool native(nb::handle obj, size_t m) const { return kind_of(obj, m) == MethodRef::Native; }
+    [[gnu::always_inline]] bool native(nb::handle obj, size_t m) const {
+        const Entry &e = entry_of(obj);
+        if (e.kind[m] != MethodRef::Native) return false;
+        return !(e.shadowable >> m & 1u) || !instance_has(obj, name_[m]);
+    }
 
     /// `obj.<m>(*args)`, or `direct()` while `obj` uses the bound implementation.
     template <class Direct, typename... Args>
-    auto call(nb::handle obj, size_t m, Direct &&direct, Args... args) const -> decltype(direct()) {
+    [[gnu::always_inline]] auto call(nb::handle obj, size_t m, Direct &&direct, Args... args) const
+        -> decltype(direct()) {
         using R = decltype(direct());
-        MethodRef::Kind kind = kind_of(obj, m);
-        if (kind == MethodRef::Native) return direct();
-        nb::object out;
-        if (kind == MethodRef::Function) {
-            MethodRef fn{kind, nb::borrow(_PyType_Lookup(Py_TYPE(obj.ptr()), name_[m]))};
-            out = fn.call(obj, args...);
-        } else {
-            out = call_method(obj, name_[m], args...); // raises AttributeError when absent
-        }
+        if (native(obj, m)) return direct();
+        nb::object out = call_other(obj, m, args...);
         if constexpr (std::is_void_v<R>) return;
         else return R(std::move(out));
     }
@@ -667,14 +667,34 @@ public:
     }
 
 private:
-    /// How `obj` provides member `m`: what its type provides, unless an
-    /// attribute of the instance hides it (then: a Value).
-    MethodRef::Kind kind_of(nb::handle obj, size_t m) const {
-        const Entry &e = entry(Py_TYPE(obj.ptr()));
+    struct Entry;
+
+    /// `obj.<m>(*args)` for an object that does not use the bound implementation.
+    template <typename... Args> [[gnu::noinline]] nb::object call_other(nb::handle obj, size_t m, Args... args) const {
+        MethodRef r = from_type(obj, m);
+        if (r.kind == MethodRef::Function) return r.call(obj, args...);
+        return call_method(obj, name_[m], args...); // raises AttributeError when absent
+    }
+
+    /// What the type of `obj` provides: the type asked last is answered at once.
+    [[gnu::always_inline]] const Entry &entry_of(nb::handle obj) const {
+        PyTypeObject *tp = Py_TYPE(obj.ptr());
+        const Entry &last = seen_[last_];
+        return last.type == tp && last.tag == valid_version_tag(tp) ? last : entry(tp);
+    }
+
+    /// How `obj` provides member `m` as far as its type tells: the bound
+    /// implementation, a plain function (held), nothing, or (a Value) what
+    /// only attribute access can tell, an attribute of the instance hiding the
+    /// type's member included. Everything taken from the entry is taken
+    /// before the instance is looked at, which may run Python code.
+    [[gnu::always_inline]] MethodRef from_type(nb::handle obj, size_t m) const {
+        const Entry &e = entry_of(obj);
         MethodRef::Kind kind = e.kind[m];
-        if (kind != MethodRef::Value && (e.shadowable >> m & 1u) && instance_has(obj, name_[m]))
-            return MethodRef::Value;
-        return kind;
+        nb::object fn = kind == MethodRef::Function ? nb::borrow(e.found[m]) : nb::object();
+        bool may_hide = (e.shadowable >> m & 1u) && kind != MethodRef::Value;
+        if (may_hide && instance_has(obj, name_[m])) return {MethodRef::Value, nb::object()};
+        return {kind, std::move(fn)};
     }
 
     struct Entry {
@@ -682,28 +702,33 @@ private:
         unsigned int tag = 0;
         unsigned long long shadowable = 0; // bit m: an instance attribute may hide member m
         MethodRef::Kind kind[N] = {};
+        PyObject *found[N] = {}; // borrowed from the type's namespaces while the tag is valid
     };
 
     /// The entry of `tp`, from the table while its tag is valid, else made
-    /// now (no Python code runs while it is made).
-    const Entry &entry(PyTypeObject *tp) const {
+    /// now (no Python code runs while it is made). Kept out of line: the
+    /// type asked last is answered before this is called.
+    [[gnu::noinline]] const Entry &entry(PyTypeObject *tp) const {
         unsigned int tag = valid_version_tag(tp);
         if (tag)
-            for (const Entry &e : seen_)
-                if (e.type == tp && e.tag == tag) return e;
+            for (unsigned i = 0; i < kSlots; ++i)
+                if (seen_[i].type == tp && seen_[i].tag == tag) {
+                    last_ = i;
+                    return seen_[i];
+                }
         Entry e;
         e.type = tp;
         bool generic = tp->tp_getattro == PyObject_GenericGetAttr;
         bool subtype = cls_ && PyType_IsSubtype(tp, cls_);
         for (size_t i = 0; i < N; ++i) {
-            PyObject *found = _PyType_Lookup(tp, name_[i]); // assigns a tag when it can
+            PyObject *found = e.found[i] = _PyType_Lookup(tp, name_[i]); // assigns a tag when it can
             e.kind[i] = generic ? detail::class_kind(found, original_[i], subtype) : MethodRef::Value;
             if (generic && tp->tp_dictoffset != 0 && detail::shadowable(found)) e.shadowable |= 1ull << i;
         }
         e.tag = valid_version_tag(tp);
-        Entry &slot = e.tag ? seen_[next_++ % kSlots] : scratch_;
-        slot = e;
-        return slot;
+        if (!e.tag) return scratch_ = e; // never matches: asked anew next time
+        last_ = next_++ % kSlots;
+        return seen_[last_] = e;
     }
 
     static_assert(N <= 64, "one bit per member");
@@ -714,7 +739,7 @@ private:
     PyTypeObject *cls_ = nullptr;
     mutable Entry seen_[kSlots];
     mutable Entry scratch_; // a type without a tag: looked up anew every time
-    mutable unsigned next_ = 0;
+    mutable unsigned next_ = 0, last_ = 0;
 };
 
 /// Import a module (through the runtime's import system, so it is cached by

@@ -475,7 +475,10 @@ void require_login(Engine &e) {
 
 // --- form values -------------------------------------------------------------
 
+/// The field values of a field map (which must be a dict: the engine's own
+/// `_field_map` may have been replaced by anything).
 nb::object fields_from(Engine &e, nb::handle mapping) {
+    require_dict(mapping, "_fields_from_map", "mapping");
     nb::dict out;
     nb::object components = e.components;
     for_each_item(mapping, [&](nb::handle name, nb::handle key) {
@@ -881,9 +884,7 @@ NB_MODULE(brisen, m) {
              nb::sig("def _run_action(self, key: str, spec: dict[str, typing.Any]) -> None"))
         .def("_fields_from_map",
              [](nb::handle self, nb::handle mapping) {
-                 Engine &e = engine_of(self, "_fields_from_map");
-                 require_dict(mapping, "_fields_from_map", "mapping");
-                 return fields_from(e, mapping);
+                 return fields_from(engine_of(self, "_fields_from_map"), mapping);
              },
              nb::arg("mapping").none(), nb::sig("def _fields_from_map(self, mapping: dict[str, str]) -> dict[str, str]"))
         .def("_auth_fields",

@@ -36,12 +36,16 @@ Imported os_link{"os", "link"};
 Imported os_unlink{"os", "unlink"};
 Imported os_getpid{"os", "getpid"};
 Imported resolve_config_file{"vantrel_app_plugin.sarnet", "resolve_config_file"};
+Imported find_spec{"importlib.util", "find_spec"};
 
-/// The page frame: Bootstrap from the application's own static route, so
-/// that pages need nothing from a third party.
+/// Where the page frame takes its stylesheet from: the application's own
+/// route, so that pages need nothing from a third party.
+#define VANTREL_STYLESHEET "/static/vantrel/bootstrap.min.css"
+constexpr const char *kStylesheet = VANTREL_STYLESHEET;
+
+/// The page frame.
 constexpr const char *kBaseLayout =
-    "<!DOCTYPE html><html lang='zh-CN'><head><meta charset='UTF-8'><link href='"
-    "/static/vantrel/bootstrap.min.css"
+    "<!DOCTYPE html><html lang='zh-CN'><head><meta charset='UTF-8'><link href='" VANTREL_STYLESHEET
     "' rel='stylesheet'><title>{{ title }} \u2014 {{ app_title }}</title></head><body class='bg-light'>"
     "<div class='container py-4'>{{ content | safe }}</div></body></html>";
 
@@ -54,6 +58,17 @@ constexpr const char *kAuthCardStored =
     "%}required{% endif %}></motion>{% endfor %}<button class='btn {{ btn_class }} w-100'>{{ submit_text }}"
     "</button></form></div>{% if footer_html %}<div class='card-footer text-center'><small>{{ footer_html | "
     "safe }}</small></div>{% endif %}</div>";
+
+/// A card holding one notice (a refused form, a throttled login, the logout
+/// confirmation): the message, optionally a button that posts and a link.
+constexpr const char *kNoticeCard =
+    "<div class='card shadow mx-auto' style='max-width:420px'><div class='card-body'>"
+    "<p id='message'>{{ message }}</p>"
+    "{% if button %}<form method='POST'{% if action %} action='{{ action }}'{% endif %}>"
+    "{% if token %}<input type='hidden' name='csrf_token' value='{{ csrf_token() }}'>{% endif %}"
+    "<button class='btn btn-outline-secondary w-100'>{{ button }}</button></form>{% endif %}"
+    "{% if link %}<a class='d-block mt-3 text-center' href='{{ link }}'>{{ link_text or link }}</a>{% endif %}"
+    "</div></div>";
 
 /// Where compiled templates are kept on an application (`app.extensions`).
 constexpr const char *kExtensionKey = "vantrel_app_plugin.calvet";
@@ -83,6 +98,7 @@ constexpr long kDefaultPort = 5000;
 struct Vocabulary {
     PyObject *route_name[4], *route[4];
     PyObject *host, *home, *port;
+    PyObject *stylesheet; // where the page frame takes its stylesheet from
 } vocab;
 
 void load_vocabulary() {
@@ -93,9 +109,10 @@ void load_vocabulary() {
     vocab.host = intern_forever(kDefaultHost);
     vocab.home = intern_forever(kDefaultHome);
     vocab.port = checked(PyLong_FromLong(kDefaultPort));
+    vocab.stylesheet = intern_forever(kStylesheet);
 }
 
-nb::handle base_layout, auth_card; // module constants, made at load
+nb::handle base_layout, auth_card, token_card, notice_card; // module constants, made at load
 nb::handle render_with;            // flask.templating._render, when Flask has it
 nb::handle current_app;            // flask.current_app, when Flask is there
 
@@ -238,21 +255,33 @@ nb::str footer_html(nb::handle cfg) {
     return nb::steal<nb::str>(checked(PyUnicode_Join(VT_KEY("").ptr(), parts.ptr())));
 }
 
-/// The two templates compiled by the current application's own Jinja
-/// environment, once per application (kept in `app.extensions`).
-std::pair<nb::object, nb::object> templates_of(nb::handle app) {
+/// The page frame, the form card (with and without the CSRF token field) and
+/// the notice card, compiled by an application's own Jinja environment once
+/// per application (kept in `app.extensions`).
+struct Templates {
+    nb::object base, card, token_card, notice;
+};
+
+Templates templates_of(nb::handle app) {
     nb::object env = attr(app, VT_KEY("jinja_env"));
     nb::object extensions = attr(app, VT_KEY("extensions"));
     nb::object cached = get_any(extensions, utf8(kExtensionKey));
-    if (cached.is_valid() && PyTuple_Check(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 3 &&
+    auto item = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), i)); };
+    if (cached.is_valid() && PyTuple_Check(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 5 &&
         PyTuple_GET_ITEM(cached.ptr(), 0) == env.ptr())
-        return {nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1)), nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2))};
-    nb::object card = call_method(env, VT_KEY("from_string"), auth_card);
-    nb::object base = call_method(env, VT_KEY("from_string"), base_layout);
-    if (PyObject_SetItem(extensions.ptr(), utf8(kExtensionKey).ptr(), nb::make_tuple(env, card, base).ptr()) < 0)
-        rethrow();
-    return {card, base};
+        return {item(1), item(2), item(3), item(4)};
+    auto compile = [&](nb::handle source) { return call_method(env, VT_KEY("from_string"), source); };
+    Templates t{compile(base_layout), compile(auth_card), compile(token_card), compile(notice_card)};
+    nb::object entry = nb::make_tuple(env, t.base, t.card, t.token_card, t.notice);
+    if (PyObject_SetItem(extensions.ptr(), utf8(kExtensionKey).ptr(), entry.ptr()) < 0) rethrow();
+    return t;
 }
+
+/// The current application (the object behind `flask.current_app`).
+nb::object app_now() { return call_method(current_app, VT_KEY("_get_current_object")); }
+
+/// Does the application check CSRF tokens (Flask-WTF's `CSRFProtect` on it)?
+bool checks_tokens(nb::handle app) { return contains(attr(app, VT_KEY("extensions")), VT_KEY("csrf")); }
 
 /// What `render_template_string(source, **context)` gives, with the template
 /// compiled once: the same environment, context processors and signals.
@@ -263,6 +292,39 @@ nb::object render(nb::handle app, nb::handle tmpl, nb::handle source, nb::dict c
     }
     nb::object args = nb::make_tuple(source);
     return own(PyObject_Call(global(VT_KEY("render_template_string")).ptr(), args.ptr(), context.ptr()));
+}
+
+/// A whole page: `content` (markup) in the frame, titled `title`.
+nb::object framed(nb::handle self, nb::handle app, const Templates &t, nb::handle title, nb::handle content) {
+    nb::dict page_context;
+    set_item(page_context, VT_KEY("title"), title);
+    set_item(page_context, VT_KEY("app_title"), attr(self, VT_KEY("app_title")));
+    set_item(page_context, VT_KEY("content"), content);
+    return render(app, t.base, base_layout, page_context);
+}
+
+/// A page holding one notice: `message`, optionally a button posting to
+/// `action` (with the CSRF token when the application checks them) and a link.
+nb::object notice_page(nb::handle self, nb::handle title, nb::handle message, nb::handle button, nb::handle action,
+                       nb::handle link, nb::handle link_text) {
+    nb::object app = app_now();
+    Templates t = templates_of(app);
+    nb::dict context;
+    set_item(context, VT_KEY("message"), message);
+    set_item(context, VT_KEY("button"), button);
+    set_item(context, VT_KEY("action"), action);
+    set_item(context, VT_KEY("token"), nb::bool_(checks_tokens(app)));
+    set_item(context, VT_KEY("link"), link);
+    set_item(context, VT_KEY("link_text"), link_text);
+    return framed(self, app, t, title, render(app, t.notice, notice_card, context));
+}
+
+nb::object render_message_page(nb::handle self, nb::handle title, nb::handle message, nb::handle link,
+                               nb::handle link_text) {
+    require_flask();
+    require_str(title, "render_message_page", "title");
+    require_str(message, "render_message_page", "message");
+    return notice_page(self, title, message, nb::none(), nb::none(), link, link_text);
 }
 
 nb::object render_auth_page(nb::handle self, nb::handle page_key) {
@@ -279,19 +341,28 @@ nb::object render_auth_page(nb::handle self, nb::handle page_key) {
     set_item(card_context, VT_KEY("fields"), truthy(fields) ? own(PySequence_List(fields.ptr())) : nb::list());
     set_item(card_context, VT_KEY("footer_html"), footer_html(cfg));
 
-    nb::object app = call_method(current_app, VT_KEY("_get_current_object"));
-    auto [card, base] = templates_of(app);
-    nb::object content = render(app, card, auth_card, card_context);
-    nb::dict page_context;
-    set_item(page_context, VT_KEY("title"), title);
-    set_item(page_context, VT_KEY("app_title"), attr(self, VT_KEY("app_title")));
-    set_item(page_context, VT_KEY("content"), content);
-    return render(app, base, base_layout, page_context);
+    nb::object app = app_now();
+    Templates t = templates_of(app);
+    bool token = checks_tokens(app); // the form carries the token the application checks
+    nb::object content = render(app, token ? t.token_card : t.card, token ? token_card : auth_card, card_context);
+    return framed(self, app, t, title, content);
 }
 
 // ---------------------------------------------------------------------------
 // The application
 // ---------------------------------------------------------------------------
+
+/// Where the bootstrap-flask package keeps Bootstrap 5's minified stylesheet,
+/// or None when that package is not installed (the pages are then unstyled).
+nb::object stylesheet_directory() {
+    nb::object spec = call1(find_spec.get(), VT_KEY("flask_bootstrap"));
+    if (spec.is_none()) return nb::none();
+    nb::object roots = attr(spec, VT_KEY("submodule_search_locations"));
+    if (roots.is_none() || PyObject_Size(roots.ptr()) < 1) return nb::none();
+    nb::object root = call1(path_type(), nb::object(roots[0]));
+    nb::object dir = path_join(path_join(path_join(root, VT_KEY("static")), VT_KEY("bootstrap5")), VT_KEY("css"));
+    return path_is_file(path_join(dir, VT_KEY("bootstrap.min.css"))) ? nb::object(text(dir)) : nb::none();
+}
 
 /// Refuse a setting that would make a page unreachable or fail on every request.
 [[noreturn]] void refuse(const char *what, nb::handle value) {
@@ -481,6 +552,8 @@ PyObject *login_view(PyObject *self, PyObject *) {
         nb::object ok, payload;
         if (submit(web, VT_KEY("login_user"), limit, ok, payload)) {
             if (truthy(ok) && is_mapping(payload)) {
+                // A login starts a session of its own: nothing set before it survives.
+                call_method(global(VT_KEY("session")), VT_KEY("clear"));
                 call_method(web, VT_KEY("set_session_user"), payload);
                 flash(VT_KEY("登录成功"), VT_KEY("success"));
                 return redirect_to(home).release().ptr();
@@ -505,12 +578,43 @@ PyObject *register_view(PyObject *self, PyObject *) {
     });
 }
 
+/// Log out. Where the application checks CSRF tokens, logging out is a form
+/// post too: a GET shows a button that posts (a forged link logs no one out).
 PyObject *logout_view(PyObject *self, PyObject *) {
     return guarded([&] {
         Site &s = site_of(self);
         nb::object web = s.web, login = s.login;
+        bool confirm = equals(attr(global(VT_KEY("request")), VT_KEY("method")), "GET") && checks_tokens(app_now());
+        if (confirm && !call_method(web, VT_KEY("session_user")).is_none())
+            return notice_page(web, VT_KEY("退出登录"), VT_KEY("确定要退出登录吗？"), VT_KEY("退出登录"), nb::none(),
+                               nb::none(), nb::none())
+                .release()
+                .ptr();
         call_method(web, VT_KEY("set_session_user"), nb::none());
         return redirect_to(login).release().ptr();
+    });
+}
+
+/// A refused form (no CSRF token, another session's, an expired one): 400
+/// with a page that says so; the view never ran, so nothing changed.
+PyObject *refused_form_view(PyObject *self, PyObject *) {
+    return guarded([&] {
+        Site &s = site_of(self);
+        nb::object web = s.web, path = attr(global(VT_KEY("request")), VT_KEY("path"));
+        nb::object page = notice_page(web, VT_KEY("表单已过期"), VT_KEY("表单已过期，请刷新页面后重试"), nb::none(),
+                                      nb::none(), path, VT_KEY("刷新页面"));
+        return nb::make_tuple(page, 400).release().ptr();
+    });
+}
+
+/// The stylesheet of the page frame, from the bootstrap-flask package's files.
+PyObject *stylesheet_view(PyObject *directory, PyObject *) {
+    return guarded([&] {
+        nb::object send = import_from(VT_KEY("flask"), VT_KEY("send_from_directory"));
+        nb::dict options;
+        set_item(options, VT_KEY("max_age"), nb::int_(3600));
+        nb::object args = nb::make_tuple(nb::handle(directory), VT_KEY("bootstrap.min.css"));
+        return PyObject_Call(send.ptr(), args.ptr(), options.ptr());
     });
 }
 
@@ -519,6 +623,8 @@ PyMethodDef index_def = {"index", index_view, METH_NOARGS, "Redirect to the home
 PyMethodDef login_def = {"plugin_login", login_view, METH_NOARGS, "Login form and login."};
 PyMethodDef register_def = {"plugin_register", register_view, METH_NOARGS, "Registration form and registration."};
 PyMethodDef logout_def = {"plugin_logout", logout_view, METH_NOARGS, "Log out and go to the login page."};
+PyMethodDef refused_form_def = {"refused_form", refused_form_view, METH_O, "Answer a form refused for its CSRF token."};
+PyMethodDef stylesheet_def = {"vantrel_stylesheet", stylesheet_view, METH_NOARGS, "The page frame's stylesheet."};
 
 void add_route(nb::handle app, nb::handle rule, PyMethodDef *def, nb::handle site, bool post) {
     nb::object view = own(PyCFunction_NewEx(def, site.ptr(), utf8(kModule).ptr()));
@@ -531,7 +637,13 @@ void add_route(nb::handle app, nb::handle rule, PyMethodDef *def, nb::handle sit
 
 nb::object create_flask_app(nb::handle self, nb::handle engine) {
     require_flask();
-    nb::object app = call1(global(VT_KEY("Flask")), utf8(kModule));
+    nb::object app;
+    {
+        nb::dict options; // the stylesheet has a route of its own: no static folder
+        set_item(options, VT_KEY("static_folder"), Py_None);
+        nb::object name = nb::make_tuple(utf8(kModule));
+        app = own(PyObject_Call(global(VT_KEY("Flask")).ptr(), name.ptr(), options.ptr()));
+    }
     nb::object web_cfg = attr(self, VT_KEY("web_cfg"));
 
     nb::dict login_page = page_config(self, VT_KEY("login")), register_page = page_config(self, VT_KEY("register"));
@@ -558,12 +670,47 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
     nb::object limit = form_limit(web_cfg);
 
     if (PyObject_SetAttr(app.ptr(), VT_KEY("secret_key").ptr(), secret_key(self, web_cfg).ptr()) < 0) rethrow();
+    // The session cookie: never readable by scripts, not sent along with
+    // cross-site requests other than top-level navigation, and over HTTPS
+    // only when the site says it is served so.
+    nb::object config = attr(app, VT_KEY("config"));
+    auto configure = [&](nb::handle key, nb::handle value) {
+        if (PyObject_SetItem(config.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
+    };
+    configure(VT_KEY("SESSION_COOKIE_HTTPONLY"), Py_True);
+    configure(VT_KEY("SESSION_COOKIE_SAMESITE"), VT_KEY("Lax"));
+    configure(VT_KEY("SESSION_COOKIE_SECURE"), truthy(get_any(web_cfg, VT_KEY("cookie_secure"))) ? Py_True : Py_False);
+    bool csrf = truthy(get_any(web_cfg, VT_KEY("csrf")));
 
     nb::object site = nb::cast(Site{nb::borrow(self), home, login, limit}, nb::rv_policy::move);
+    if (csrf) {
+        // Every POST of the application must carry the token of the visitor's
+        // session (Flask-WTF); a refused one is answered by `refused_form`.
+        nb::object protect, refused;
+        try {
+            protect = import_from(VT_KEY("flask_wtf.csrf"), VT_KEY("CSRFProtect"));
+            refused = import_from(VT_KEY("flask_wtf.csrf"), VT_KEY("CSRFError"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+            raise(PyExc_ImportError, "web.csrf 需要安装 Flask-WTF");
+        }
+        call1(protect, app);
+        // The token check reads the form before any view: the form limit then
+        // holds for every request of the application.
+        if (value_or_none(get_any(config, VT_KEY("MAX_CONTENT_LENGTH"))).is_none())
+            configure(VT_KEY("MAX_CONTENT_LENGTH"), limit);
+        nb::object handler = own(PyCFunction_NewEx(&refused_form_def, site.ptr(), utf8(kModule).ptr()));
+        call_method(app, VT_KEY("register_error_handler"), refused, handler);
+    }
     add_route(app, index, &index_def, site, false);
     add_route(app, login, &login_def, site, true);
     if (with_register) add_route(app, reg, &register_def, site, true);
-    add_route(app, logout, &logout_def, site, false);
+    add_route(app, logout, &logout_def, site, csrf);
+    nb::object css_dir = stylesheet_directory();
+    if (!css_dir.is_none()) {
+        nb::object view = own(PyCFunction_NewEx(&stylesheet_def, css_dir.ptr(), utf8(kModule).ptr()));
+        call_method(app, VT_KEY("add_url_rule"), vocab.stylesheet, utf8(stylesheet_def.ml_name), view);
+    }
 
     if (!engine.is_none()) {
         nb::object hook = getattr_opt(engine, VT_KEY("mount_web_routes"));
@@ -592,8 +739,9 @@ void run_web(nb::handle self, nb::handle engine, nb::handle debug) {
 }
 
 /// The WSGI application of a layout: `config_path` (a layout file or a
-/// project directory), else the environment variable VANTREL_LAYOUT. The
-/// declared tables are created and the default accounts seeded first.
+/// project directory), else the environment variable VANTREL_LAYOUT. It is
+/// the site `vantrel-app web` serves (the host's, `vantrel_soft.website`):
+/// the declared tables and default accounts are created first.
 nb::object create_app(nb::handle config_path, nb::handle engine) {
     require_flask(); // before the database is touched
     nb::object source = nb::borrow(config_path);
@@ -604,9 +752,8 @@ nb::object create_app(nb::handle config_path, nb::handle engine) {
         source = s;
     }
     nb::object path = call1(resolve_config_file.get(), source);
-    nb::object web = call1(global(VT_KEY("JsonAppPluginWeb")), path);
-    call_method(web, VT_KEY("init_database"));
-    return call_method(web, VT_KEY("create_flask_app"), engine);
+    nb::object create_site = import_from(VT_KEY("vantrel_soft.website"), VT_KEY("create_site"));
+    return create_site(path, engine);
 }
 
 } // namespace
@@ -643,6 +790,11 @@ NB_MODULE(calvet, m) {
     base_layout = utf8(kBaseLayout).release();
     nb::object card = call_method(utf8(kAuthCardStored), VT_KEY("replace"), utf8("<motion "), utf8("<div "));
     auth_card = call_method(card, VT_KEY("replace"), utf8("</motion>"), utf8("</div>")).release();
+    // The same card with the CSRF token field, for applications that check tokens.
+    token_card = call_method(auth_card, VT_KEY("replace"), utf8("<form method='POST'>"),
+                             utf8("<form method='POST'><input type='hidden' name='csrf_token' "
+                                  "value='{{ csrf_token() }}'>")).release();
+    notice_card = utf8(kNoticeCard).release();
     m.attr("_BASE_LAYOUT") = base_layout;
     m.attr("_AUTH_CARD") = auth_card;
     m.attr("JsonAppPlugin") = json_app_plugin.get();
@@ -668,6 +820,11 @@ NB_MODULE(calvet, m) {
     method("render_auth_page", &render_auth_page, nb::arg("page_key").none(),
            nb::sig("def render_auth_page(self, page_key: str) -> str"),
            "The complete HTML page of a page configuration (\"login\", \"register\", ...).");
+    method("render_message_page", &render_message_page, nb::arg("title").none(), nb::arg("message").none(),
+           nb::arg("link").none() = nb::none(), nb::arg("link_text").none() = nb::none(),
+           nb::sig("def render_message_page(self, title: str, message: str, link: str | None = None, "
+                   "link_text: str | None = None) -> str"),
+           "The complete HTML page of one message (optionally with a link), in the frame of the other pages.");
     method("create_flask_app", &create_flask_app, nb::arg("engine").none() = nb::none(),
            nb::sig("def create_flask_app(self, engine: typing.Any = None) -> flask.Flask"),
            "A Flask application with the index, login, registration and logout routes; an engine's "

@@ -190,6 +190,9 @@ long pbkdf2_iterations(nb::handle auth) {
     return n;
 }
 
+/// The salt of the verification run for a name without an account.
+nb::handle decoy_salt; // bytes, made at load
+
 nb::str pbkdf2_store(nb::handle password, long iterations) {
     nb::object salt = call1(os_urandom.get(), nb::int_(16));
     nb::str salt_hex = str_result(call_method(salt, VT_KEY("hex")).release().ptr(), "hex()");
@@ -940,11 +943,27 @@ void seed_default_users(const Self &self) {
 /// `self.seed_default_users()`.
 void seed_of(const Self &self) { members.call(self.h, SEED_DEFAULT_USERS, [&] { seed_default_users(self); }); }
 
+/// `auth.min_password_length`: the fewest characters a new password may have,
+/// 0 when the layout sets none; anything but a positive integer is refused.
+long min_password_length(nb::handle auth) {
+    nb::object v = get_any(auth, VT_KEY("min_password_length"));
+    if (!v.is_valid() || v.is_none()) return 0;
+    int overflow = 0;
+    long n = PyLong_CheckExact(v.ptr()) ? PyLong_AsLongAndOverflow(v.ptr(), &overflow) : 0;
+    if (PyErr_Occurred()) rethrow();
+    if (overflow || n < 1) raise(PyExc_ValueError, "auth.min_password_length 必须是正整数");
+    return n;
+}
+
 nb::object register_user(const Self &self, nb::handle fields) {
     require_dict(fields, "register_user", "fields");
     Credentials c(fields, "register_user");
     if (c.empty()) return result(false, VT_KEY("用户名和密码不能为空"));
     nb::object auth = auth_view(self);
+    long shortest = min_password_length(auth);
+    if (shortest && is_text(c.password) && PyUnicode_GET_LENGTH(c.password.ptr()) < shortest)
+        return result(false, nb::steal(checked(PyUnicode_FromFormat("%U%ld%U", VT_KEY("密码长度至少为 ").ptr(),
+                                                                    shortest, VT_KEY(" 位").ptr()))));
     nb::object confirm = get_any(auth, VT_KEY("confirm_password_field"));
     if (truthy(confirm)) {
         int differ = PyObject_RichCompareBool(value_or_none(get(fields, confirm)).ptr(), c.password.ptr(), Py_NE);
@@ -978,7 +997,9 @@ nb::object login_salted(const Self &self, const Credentials &c, nb::handle auth)
     AccountNames names(auth);
     nb::str select = names.accounts_sql(), rehash = names.rehash_sql();
     return in_session(self, [&](auto &session) -> nb::object {
+        bool found_any = false;
         for (const Account &a : session.accounts(select, c.user, names)) {
+            found_any = true;
             Verdict v = verify_password(c.password, a.stored);
             if (v == Verdict::Wrong) continue;
             if (v == Verdict::RightLegacy) {
@@ -987,6 +1008,9 @@ nb::object login_salted(const Self &self, const Credentials &c, nb::handle auth)
             }
             return nb::object(user_record(a.id, a.user));
         }
+        // No account of that name: the same work as for a wrong password, so
+        // that the time taken does not tell which names exist.
+        if (!found_any) pbkdf2_hex(c.password, decoy_salt, iterations);
         return nb::none();
     });
 }
@@ -1123,6 +1147,7 @@ NB_MODULE(keldra, m) {
     // The vocabulary the login backend reads, for the registry, the checker
     // and the command line.
     load_vocabulary();
+    decoy_salt = nb::bytes("vantrel-no-such-account", 16).release();
     nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
     nb::list sections, schemes;
     for (PyObject *name : vocab.section) sections.append(nb::handle(name));

@@ -32,6 +32,7 @@ def project(tmp_path):
     """A copy of the example project whose data stays in the temporary directory."""
     layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
     layout["database"]["data_root"] = "@app"
+    layout["auth"]["pbkdf2_iterations"] = 1000  # the example's salted scheme, at a test's pace
     path = tmp_path / "示例" / "gui_layout.json"
     path.parent.mkdir()
     path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")

@@ -6,12 +6,8 @@ import socket
 import subprocess
 import sys
 import time
-import urllib.error
-import urllib.parse
-import urllib.request
-from http.cookiejar import CookieJar
-
 import pytest
+from web_support import Visitor
 
 
 def free_port():
@@ -35,42 +31,29 @@ def stop(proc):
     proc.wait(timeout=10)
 
 
-class NoRedirect(urllib.request.HTTPRedirectHandler):
-    def redirect_request(self, *args, **kwargs):
-        return None
-
-
 def test_web_site(project):
     pytest.importorskip("flask")
     port = free_port()
     proc = start("web", project, "--port", port, ready=f"http://127.0.0.1:{port}/login")
     try:
-        opener = urllib.request.build_opener(NoRedirect, urllib.request.HTTPCookieProcessor(CookieJar()))
-        base = f"http://127.0.0.1:{port}"
-
-        def fetch(path, **form):
-            data = urllib.parse.urlencode(form).encode() if form else None
-            try:
-                r = opener.open(base + path, data=data)
-                return r.status, r.read().decode()
-            except urllib.error.HTTPError as e:
-                return e.code, e.headers.get("Location")
-
+        visitor = Visitor(f"http://127.0.0.1:{port}")
         for _ in range(50):  # the server is up once the port answers
             try:
                 socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                 break
             except OSError:
                 time.sleep(0.1)
-        status, page = fetch("/login", username="admin", password="wrong")
+        status, page, headers = visitor.post("/login", username="admin", password="wrong")
         assert status == 200 and "alert-danger" in page and "用户名或密码错误" in page
-        status, page = fetch("/register", username="admin", password="x", confirm_password="x")
+        assert headers["Server"] == "vantrel"  # waitress, not the development server
+        status, page, _ = visitor.post("/register", username="admin", password="x" * 8, confirm_password="x" * 8)
         assert status == 200 and "用户名已存在" in page
-        assert fetch("/login", username="admin", password="admin123") == (302, "/dashboard")
-        status, page = fetch("/dashboard")
+        assert visitor.post("/login", username="admin", password="admin123")[:2] == (302, "/dashboard")
+        status, page, _ = visitor.fetch("/dashboard")
         assert status == 200 and "当前用户: admin" in page and "登录成功" in page and "/logout" in page
-        assert fetch("/logout") == (302, "/login")
-        assert fetch("/dashboard") == (302, "/login")
+        assert visitor.fetch("/logout", {})[0] == 400  # a logout without the token is refused
+        assert visitor.post("/logout")[:2] == (302, "/login")
+        assert visitor.fetch("/dashboard")[:2] == (302, "/login")
         # A second site on the same port without reclaiming: one line, exit status 1.
         busy = subprocess.run([sys.executable, "-m", "vantrel_app_plugin", "web", str(project), "--port",
                                str(port), "--no-reclaim"], capture_output=True, text=True, timeout=60)
@@ -78,15 +61,16 @@ def test_web_site(project):
         assert busy.stderr.startswith(f"vantrel-app: 端口 127.0.0.1:{port} 仍被占用") and busy.stderr.count("\n") == 1
     finally:
         stop(proc)
+    assert "development server" not in proc.stderr.read()
 
 
 REPL_LINES = """\
 # a comment, then a blank line
 
 去注册
-mc entry bob label_frame_entry pw ttk_entry pw
+mc entry bob label_frame_entry password1 ttk_entry password1
 注册
-mc entry bob label_frame_entry pw
+mc entry bob label_frame_entry password1
 登录
 添加学生
 没有的键

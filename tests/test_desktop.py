@@ -100,8 +100,8 @@ def test_example_session_through_the_widgets(open_window, project):
 
     window.button("去注册").invoke()
     type_into(window, "reg_username", "小明")
-    type_into(window, "reg_password", "pw1")
-    type_into(window, "reg_confirm", "pw1")
+    type_into(window, "reg_password", "password1")
+    type_into(window, "reg_confirm", "password1")
     screenshot(window, "02-register")
     window.button("注册").invoke()
     assert shown(window) == ("login", "注册成功", "未登录")
@@ -113,7 +113,7 @@ def test_example_session_through_the_widgets(open_window, project):
     assert shown(window) == ("login", "用户名或密码错误", "未登录")
 
     # Return in the password entry presses the page's first button (登录).
-    type_into(window, "login_password", "pw1")
+    type_into(window, "login_password", "password1")
     entry = window.widgets["login_password"]
     entry.focus_force()
     window.master.update()

@@ -25,16 +25,16 @@ def test_example_session(project):
     assert {"student_name", "student_list", "dashboard_summary"} <= harness.COMPONENT_KEYS
 
     host.press("去注册")
-    snap = host.merge(entry=" 小明 ", label_frame_entry="秘密 1", ttk_entry="秘密 1")
+    snap = host.merge(entry=" 小明 ", label_frame_entry="秘密 12345", ttk_entry="秘密 12345")
     assert snap["display"] == "请登录"
     snap = host.press("注册")
     assert (snap["display"], snap["components"]["ui_page"], snap["components"]["entry"]) == ("注册成功", "login", "")
 
-    host.merge(entry="小明", label_frame_entry="秘密1")
+    host.merge(entry="小明", label_frame_entry="秘密12345")
     snap = host.press("登录")
     assert snap["display"] == "用户名或密码错误" and snap["expression_line"] == "未登录"
 
-    host.merge(entry="小明", label_frame_entry="秘密 1")
+    host.merge(entry="小明", label_frame_entry="秘密 12345")
     snap = host.press("登录")
     assert snap["display"] == "欢迎，小明" and snap["expression_line"] == "当前用户: 小明"
     assert snap["components"]["ui_page"] == "dashboard" and snap["components"]["ui_page_index"] == 2
@@ -79,7 +79,7 @@ def test_demo_command_runs_the_scripted_session(project, capsys):
     out = capsys.readouterr().out
     for expected in ("注册成功", "用户名或密码错误", "欢迎，demo_user", "已添加学生: 张三", "共有 1 名学生", "已注销"):
         assert expected in out
-    assert "secret1" not in out  # passwords are not echoed
+    assert "secret12" not in out  # passwords are not echoed
 
 
 def test_use_layout_reads_the_file_again(write_json, tmp_path):

@@ -143,6 +143,13 @@ CASES = [
      {("warning", "$.auth.default_user", "seed")}),
     ("default user beside seed accounts", _set(("auth", "default_user"), {"username": "r", "password": "p"}),
      {("warning", "$.auth.default_user", "ignored")}),
+    *[(f"site setting {name}={value!r}", _set(("web", name), value), {("error", f"$.web.{name}", "section-type")})
+      for name, value in (("csrf", "yes"), ("cookie_secure", 1), ("max_failed_logins", -1), ("max_failed_logins", 2.5),
+                          ("lockout_seconds", 0), ("lockout_seconds", "900"), ("proxy_hops", True))],
+    *[(f"site setting {name}={value!r} accepted", _set(("web", name), value), set())
+      for name, value in (("csrf", False), ("max_failed_logins", 0), ("lockout_seconds", 0.5), ("proxy_hops", 2))],
+    *[(f"minimum password length {value!r}", _set(("auth", "min_password_length"), value),
+       {("error", "$.auth.min_password_length", "hash")}) for value in (0, "8", 8.0, True)],
     ("welcome text filled from the user record", _welcome("欢迎 {username}（{id:04d}）{username.upper}"), set()),
     *[(f"welcome text {text}", _welcome(text), {("error", '$.tk.actions["登录"].success_message', "welcome")})
       for text in ("你好 {nickname}", "你好 {}", "你好 {0}", "{username:>{width}}", "欢迎 {username")],

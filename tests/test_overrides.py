@@ -303,3 +303,13 @@ def test_store_members_are_found_as_attribute_access_finds_them(tmp_path, write_
     assert store.login_user({"username": "u", "password": "p"}) == (False, "用户名或密码错误")
     del Store.auth_cfg
     assert store.login_user({"username": "u", "password": "p"})[0] is True
+
+
+def test_a_replaced_field_map_is_refused_on_every_path(make_engine):
+    """The engine calls its own members natively only where they would act alike."""
+    engine = make_engine(LAYOUT)
+    engine._field_map = ["not", "a", "dict"]
+    with pytest.raises(TypeError, match="_fields_from_map"):
+        engine.press("登录")
+    with pytest.raises(TypeError, match="_fields_from_map"):
+        engine._auth_fields()

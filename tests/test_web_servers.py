@@ -2,7 +2,6 @@
 workers, and a headless Chromium going through register, login, a protected
 page and logout (a screenshot per step under build/test-artifacts/web)."""
 
-import http.cookiejar
 import json
 import os
 import shutil
@@ -11,12 +10,10 @@ import subprocess
 import sys
 import threading
 import time
-import urllib.error
-import urllib.parse
-import urllib.request
 from pathlib import Path
 
 import pytest
+from web_support import Visitor
 
 pytest.importorskip("flask")
 
@@ -70,11 +67,6 @@ def wait_for(port, proc=None, timeout=30):
     pytest.fail("server did not start")
 
 
-class NoRedirect(urllib.request.HTTPRedirectHandler):
-    def redirect_request(self, *args, **kwargs):
-        return None
-
-
 def test_factory_under_gunicorn_with_two_workers(project):
     pytest.importorskip("gunicorn")
     port = free_port()
@@ -84,21 +76,12 @@ def test_factory_under_gunicorn_with_two_workers(project):
                             env=env, cwd=project.parent, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         wait_for(port, proc)
-        jar = http.cookiejar.CookieJar()
-        opener = urllib.request.build_opener(NoRedirect, urllib.request.HTTPCookieProcessor(jar))
-        base = f"http://127.0.0.1:{port}"
-
-        def status(path, data=None):
-            try:
-                return opener.open(base + path, data=data).status, None
-            except urllib.error.HTTPError as e:
-                return e.code, e.headers.get("Location")
-
-        assert status("/login")[0] == 200
-        form = urllib.parse.urlencode({"username": "admin", "password": "admin123"}).encode()
-        assert status("/login", form) == (302, "/dashboard")
+        visitor = Visitor(f"http://127.0.0.1:{port}")
+        assert visitor.fetch("/login")[0] == 200
+        assert visitor.fetch("/login", {"username": "admin", "password": "admin123"})[0] == 400  # no token
+        assert visitor.post("/login", username="admin", password="admin123")[:2] == (302, "/dashboard")
         # Either worker accepts the session cookie: they share one stored key.
-        assert {status("/") for _ in range(8)} == {(302, "/dashboard")}
+        assert {visitor.fetch("/")[:2] for _ in range(8)} == {(302, "/dashboard")}
     finally:
         proc.terminate()
         proc.wait(timeout=10)
@@ -164,9 +147,12 @@ def test_browser_session_end_to_end(project):
             page.wait_for_url(base + "/dashboard")
             assert page.inner_text("#who") == "欢迎 网页用户"
             step("3-protected-page")
-            page.click("#out")
+            page.click("#out")  # a link: the site asks before it logs out, with a form that posts
+            assert page.inner_text("#message") == "确定要退出登录吗？"
+            step("4-logout")
+            page.click("button")
             page.wait_for_url(base + "/login")
-            step("4-logged-out")
+            step("5-logged-out")
             page.goto(base + "/dashboard")
             assert page.url == base + "/login"
             browser.close()

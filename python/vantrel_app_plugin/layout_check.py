@@ -35,6 +35,7 @@ from vantrel_app_plugin.lirren import DEFAULT_AUTH_FIELD_MAP, INPUT_FALLBACKS, N
 from vantrel_app_plugin.login.keldra import (ACCOUNT_DEFAULTS, DEFAULT_PASSWORD_SCHEME, LOGIN_SECTIONS,
                                              OBJECT_SECTIONS, PASSWORD_SCHEMES, USER_RECORD_KEYS)
 from vantrel_app_plugin.plugins.registry import login_section_sources
+from vantrel_soft.website.settings import SITE_SETTINGS, web_setting
 from vantrel_soft.widgets import WIDGET_TYPES, widget_type
 
 # The rules below are the runtime's own tables, imported from the modules that
@@ -264,6 +265,10 @@ class _Checker:
         elif algo == "sha256":
             self.warning(base + ("hash",), "weak-hash", "passwords are stored as unsalted SHA-256 digests; "
                          '"pbkdf2_sha256" salts them (existing accounts are rewritten at their next login)')
+        shortest = auth.get("min_password_length")
+        if shortest is not None and not (type(shortest) is int and shortest >= 1):
+            self.error(base + ("min_password_length",), "hash", f"{shortest!r} is not a positive integer: "
+                                                                "every registration fails")
         rounds = auth.get("pbkdf2_iterations")
         if algo == "pbkdf2_sha256" and rounds is not None and not (type(rounds) is int and 1 <= rounds < 2**31):
             self.error(base + ("pbkdf2_iterations",), "hash", f"{rounds!r} is not a positive integer: "
@@ -299,6 +304,17 @@ class _Checker:
                            f'column "{text_form(col["name"])}" of the account table is NOT NULL without a default, '
                            f"and registration writes only the user name and the password: every registration "
                            f"and every seeded account fails")
+
+    def web_settings(self) -> None:
+        """The site's own settings of the ``web`` section must have values it can take."""
+        web = self.effective["web"] if isinstance(self.effective["web"], dict) else {}
+        for name in SITE_SETTINGS:
+            if web.get(name) is None:
+                continue
+            try:
+                web_setting(web, name)
+            except ValueError as exc:
+                self.error(self.origin["web"] + (name,), "section-type", f"{exc}: the site does not start")
 
     def seeds(self, auth: dict, base: JsonPath) -> None:
         """Seeded accounts that ``seed_default_users`` would skip without a word."""
@@ -575,6 +591,7 @@ class _Checker:
         self.plugins()
         self.database()
         self.accounts()
+        self.web_settings()
         self.page_list()
         self.navigation()
         self.actions()

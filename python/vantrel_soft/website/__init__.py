@@ -1,0 +1,199 @@
+"""The host's web site: the web face of a layout, fit for the open internet.
+
+``create_site(layout)`` builds the site that ``vantrel-app web`` serves and
+the WSGI factory ``vantrel_app_plugin.calvet:create_app`` returns: the login
+and registration pages of ``JsonAppPluginWeb`` with the flashed messages
+(wrong password, name taken, registration done) shown above the card, a
+protected home page, and these defaults, each changed by a setting of the
+layout's ``web`` section:
+
+- every form carries a CSRF token bound to the visitor's session; a POST
+  without a valid one is refused with 400 (``csrf: false`` turns this off);
+- the session cookie is ``HttpOnly`` and ``SameSite=Lax``, and ``Secure``
+  with ``cookie_secure: true``;
+- every response carries a Content-Security-Policy, ``X-Frame-Options:
+  DENY``, ``X-Content-Type-Options: nosniff`` and ``Referrer-Policy:
+  same-origin``;
+- failed logins are throttled per account name (``max_failed_logins``, 5;
+  ``lockout_seconds``, 900; 0 turns it off) and per client address (more than
+  100 an hour); behind reverse proxies, ``proxy_hops`` says how many to trust
+  for the client address (``X-Forwarded-For``).
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from vantrel_app_plugin.calvet import _BASE_LAYOUT, WEB_DEFAULTS, JsonAppPluginWeb
+from vantrel_soft.website.settings import SITE_DEFAULTS, web_setting
+from vantrel_soft.website.throttle import LoginThrottle
+
+#: Failed logins from one client address an hour before its logins wait.
+ADDRESS_LIMIT = 100
+
+#: What the pages may load and who may frame them: everything from the site
+#: itself, nothing from elsewhere; inline style attributes only (the cards
+#: set their width with one).
+CONTENT_SECURITY_POLICY = {
+    "default-src": "'self'",
+    "frame-ancestors": "'none'",
+    "form-action": "'self'",
+    "object-src": "'none'",
+    "base-uri": "'self'",
+    "style-src": "'self'",
+    "style-src-attr": "'unsafe-inline'",
+}
+
+#: Bootstrap alert classes of the message categories the web face flashes.
+ALERTS = {"error": "alert-danger", "success": "alert-success"}
+
+MESSAGES = (
+    "{% for category, message in messages %}"
+    "<div class='alert {{ alerts.get(category, 'alert-info') }} mx-auto' style='max-width:420px'>"
+    "{{ message }}</div>{% endfor %}"
+)
+
+HOME = (
+    "<div class='card shadow mx-auto' style='max-width:420px'><div class='card-header text-white bg-success'>"
+    "<h4 class='mb-0'>{{ app_title }}</h4></div><div class='card-body'>"
+    "<p id='user'>当前用户: {{ user.get('username') }}</p>"
+    "<form method='POST' action='{{ logout }}'>"
+    "{% if csrf_token is defined %}<input type='hidden' name='csrf_token' value='{{ csrf_token() }}'>{% endif %}"
+    "<button id='logout' class='btn btn-outline-secondary w-100'>退出登录</button></form></div></div>"
+)
+
+#: The answer to a login that must wait.
+THROTTLED = "登录尝试过多，请稍后再试"
+
+
+def _render(source: str, **context: Any) -> str:
+    from flask import render_template_string
+
+    return render_template_string(source, **context)
+
+
+def _messages() -> str:
+    from flask import get_flashed_messages
+
+    return _render(MESSAGES, messages=get_flashed_messages(with_categories=True), alerts=ALERTS)
+
+
+def _client_address() -> str | None:
+    from flask import has_request_context, request
+
+    return request.remote_addr if has_request_context() else None
+
+
+class Site(JsonAppPluginWeb):
+    """The web face with the site's defaults, its messages above the card, and
+    failed logins counted by ``throttle`` (None: not counted)."""
+
+    #: Counts failed logins (set by ``create_site``).
+    throttle: LoginThrottle | None = None
+
+    @property
+    def web_cfg(self) -> dict[str, Any]:
+        """The ``web`` section with the site's defaults for settings it leaves out."""
+        cfg = super().web_cfg
+        for key, value in SITE_DEFAULTS.items():
+            if cfg.get(key) is None:
+                cfg[key] = value
+        return cfg
+
+    def render_auth_page(self, page_key: str) -> str:
+        page = super().render_auth_page(page_key)
+        marker = "<div class='container py-4'>"
+        return page.replace(marker, marker + _messages(), 1)
+
+    def login_user(self, fields: dict[str, Any]) -> tuple[bool, Any]:
+        ok, payload = super().login_user(fields)
+        throttle = self.throttle
+        name, password = _credentials(fields)
+        if throttle is not None and name and password:
+            if ok and isinstance(payload, dict):
+                throttle.succeeded(name)
+            else:
+                throttle.failed(name, _client_address())
+        return ok, payload
+
+
+def _credentials(fields: dict[str, Any]) -> tuple[str, Any]:
+    """The user name as the user store compares it (stripped), and the password."""
+    name = fields.get("username")
+    return (name.strip() if isinstance(name, str) else ""), fields.get("password")
+
+
+class HomePage:
+    """An engine hook that adds the protected home page at ``web.home_after_login``."""
+
+    def mount_web_routes(self, app: Any, web: JsonAppPluginWeb) -> None:
+        from flask import render_template_string
+
+        from vantrel_app_plugin.calvet import ROUTES
+
+        home = str(web.web_cfg.get("home_after_login") or WEB_DEFAULTS["home_after_login"])
+
+        def home_page() -> str:
+            content = _messages() + _render(HOME, app_title=web.app_title, user=web.session_user(),
+                                            logout=ROUTES["logout"])
+            return render_template_string(_BASE_LAYOUT, title="首页", app_title=web.app_title, content=content)
+
+        home_page.__name__ = "home"
+        app.add_url_rule(home, "home", web.require_login(home_page))
+
+
+def secure(app: Any, web: dict[str, Any]) -> None:
+    """The security headers of every response, and the client address behind ``proxy_hops`` proxies."""
+    from flask_talisman import Talisman
+
+    over_https = web_setting(web, "cookie_secure")
+    Talisman(app, force_https=False, frame_options="DENY", content_security_policy=CONTENT_SECURITY_POLICY,
+             referrer_policy="same-origin", session_cookie_secure=over_https, session_cookie_http_only=True,
+             strict_transport_security=over_https)
+    hops = web_setting(web, "proxy_hops")
+    if hops:
+        from werkzeug.middleware.proxy_fix import ProxyFix
+
+        app.wsgi_app = ProxyFix(app.wsgi_app, x_for=hops, x_proto=hops)
+
+
+def _throttle_logins(app: Any, site: Site) -> None:
+    """Answer a login that must wait with 429 before the password is looked at."""
+    from flask import request
+
+    login_endpoint = "plugin_login"
+
+    @app.before_request
+    def refuse_throttled_login():
+        if request.endpoint != login_endpoint or request.method != "POST" or site.throttle is None:
+            return None
+        name, _ = _credentials(request.form.to_dict())
+        wait = site.throttle.retry_after(name, request.remote_addr)
+        if wait is None:
+            return None
+        page = site.render_message_page("登录", THROTTLED)
+        return page, 429, {"Retry-After": str(wait)}
+
+
+def create_site(config_path: str | os.PathLike[str], engine: Any = None, site_class: type[Site] = Site) -> Any:
+    """The site of the layout at ``config_path``, its tables and default accounts created first.
+
+    ``engine`` may add routes (``mount_web_routes(app, web)``); without one the
+    site has the protected home page of ``HomePage``."""
+    site = site_class(config_path)
+    site.init_database()
+    web = site.web_cfg
+    web_setting(web, "csrf")
+    max_failures = web_setting(web, "max_failed_logins")
+    if max_failures:
+        site.throttle = LoginThrottle(site, max_failures, web_setting(web, "lockout_seconds"), ADDRESS_LIMIT)
+        site.throttle.create_table()
+    app = site.create_flask_app(engine if engine is not None else HomePage())
+    app.extensions["vantrel_site"] = site
+    secure(app, web)
+    _throttle_logins(app, site)
+    return app
+
+
+__all__ = ["CONTENT_SECURITY_POLICY", "HomePage", "SITE_DEFAULTS", "Site", "THROTTLED", "create_site", "secure"]

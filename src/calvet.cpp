@@ -740,7 +740,8 @@ void run_web(nb::handle self, nb::handle engine, nb::handle debug) {
 
 /// The WSGI application of a layout: `config_path` (a layout file or a
 /// project directory), else the environment variable VANTREL_LAYOUT. It is
-/// the site `vantrel-app web` serves (the host's, `vantrel_soft.website`):
+/// the site `vantrel-app web` serves (the host's, `vantrel_soft.website`),
+/// its pages driven by the engine class $VANTREL_ENGINE names (MODULE:CLASS);
 /// the declared tables and default accounts are created first.
 nb::object create_app(nb::handle config_path, nb::handle engine) {
     require_flask(); // before the database is touched
@@ -752,8 +753,13 @@ nb::object create_app(nb::handle config_path, nb::handle engine) {
         source = s;
     }
     nb::object path = call1(resolve_config_file.get(), source);
+    // The engine class of the layout's pages: $VANTREL_ENGINE (MODULE:CLASS), else the site's default.
+    nb::object engine_class = nb::none();
+    nb::str named;
+    if (set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_ENGINE")), named))
+        engine_class = call1(import_from(VT_KEY("vantrel_soft.engines"), VT_KEY("load_engine_class")), named);
     nb::object create_site = import_from(VT_KEY("vantrel_soft.website"), VT_KEY("create_site"));
-    return create_site(path, engine);
+    return create_site(path, engine, engine_class);
 }
 
 } // namespace
@@ -781,6 +787,7 @@ NB_MODULE(calvet, m) {
     nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
     nb::dict routes, web_defaults;
     for (int i = 0; i < 4; ++i) routes[vocab.route_name[i]] = nb::handle(vocab.route[i]);
+    routes["stylesheet"] = nb::handle(vocab.stylesheet);
     m.attr("ROUTES") = proxy(routes);
     web_defaults["host"] = nb::handle(vocab.host);
     web_defaults["port"] = nb::handle(vocab.port);

@@ -50,7 +50,7 @@ def test_web_site(project):
         assert status == 200 and "用户名已存在" in page
         assert visitor.post("/login", username="admin", password="admin123")[:2] == (302, "/dashboard")
         status, page, _ = visitor.fetch("/dashboard")
-        assert status == 200 and "当前用户: admin" in page and "登录成功" in page and "/logout" in page
+        assert status == 200 and "当前用户: admin" in page and "登录成功" in page and 'data-page="dashboard"' in page
         assert visitor.fetch("/logout", {})[0] == 400  # a logout without the token is refused
         assert visitor.post("/logout")[:2] == (302, "/login")
         assert visitor.fetch("/dashboard")[:2] == (302, "/login")

@@ -139,8 +139,8 @@ def test_web_defaults_are_what_the_application_serves(tmp_path, write_json):
         "database": {"data_root": str(tmp_path)}, "auth_forms": {"register": {"title": "r"}}}))
     app = web.create_flask_app()
     rules = {r.endpoint: r.rule for r in app.url_map.iter_rules() if r.endpoint != "static"}
-    assert {rules[e] for e in ("index", "plugin_login", "plugin_register", "plugin_logout")} == \
-        set(calvet.ROUTES.values())
+    endpoints = ("index", "plugin_login", "plugin_register", "plugin_logout", "vantrel_stylesheet")
+    assert {rules[e] for e in endpoints} == set(calvet.ROUTES.values())
     with app.test_request_context():
         web.set_session_user({"id": 1, "username": "a"})
         assert rules["index"] == calvet.ROUTES["index"]

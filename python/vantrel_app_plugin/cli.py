@@ -19,14 +19,14 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
 
+# The engine class of the window, the site and the REPL unless ``--engine``
+# names another: the example's, which adds the business function its layout names.
+from vantrel_soft.engines import DEFAULT_ENGINE
+
 PROG = "vantrel-app"
 
 #: Project used when no path is given: the example shipped with the checkout.
 DEFAULT_PROJECT = Path("examples") / "demo"
-
-#: Engine class of the desktop window unless ``--engine`` names another: the
-#: example's engine, which adds the business function its layout names.
-DEFAULT_ENGINE = "vantrel_soft.demo:DemoEngine"
 
 
 class CliError(Exception):
@@ -91,16 +91,14 @@ def require(module: str, what: str, install: str):
 
 def load_object(spec: str, what: str) -> Any:
     """The object named by ``module:attribute``."""
-    module_name, sep, attr = spec.partition(":")
-    if not sep or not module_name or not attr:
-        raise CliError(f"{what} must be given as MODULE:NAME, not {spec!r}")
+    from vantrel_soft.engines import load_engine_class
+
     try:
-        obj: Any = importlib.import_module(module_name)
-        for part in attr.split("."):
-            obj = getattr(obj, part)
-    except (ImportError, AttributeError) as exc:
-        raise CliError(f"cannot load {what} {spec!r}: {exc}") from None
-    return obj
+        return load_engine_class(spec)
+    except ValueError:
+        raise CliError(f"{what} must be given as MODULE:NAME, not {spec!r}") from None
+    except ImportError as exc:
+        raise CliError(f"cannot load {what} {spec!r}: {exc.__cause__ or exc}") from None
 
 
 # ---------------------------------------------------------------- info, demo
@@ -235,6 +233,9 @@ def _web_arguments(parser: argparse.ArgumentParser) -> None:
     layout_argument(parser)
     parser.add_argument("--host", help="listening address (default: the layout's web.host, else the web face's)")
     parser.add_argument("--port", type=int, help="listening port (default: the layout's web.port, else the web face's)")
+    parser.add_argument("--engine", default=DEFAULT_ENGINE, metavar="MODULE:CLASS",
+                        help="page engine class of the layout's pages, a TkJsonEngine subclass with the layout's "
+                             "business functions and page hooks (default: %(default)s)")
     parser.add_argument("--threads", type=int, default=8, help="threads serving requests (default: %(default)s)")
     parser.add_argument("--debug", action="store_true",
                         help="Flask's development server with its debugger, instead of waitress (never in production)")
@@ -242,7 +243,7 @@ def _web_arguments(parser: argparse.ArgumentParser) -> None:
                         help="do not terminate other processes listening on the port; only check it is free")
 
 
-@subcommand("web", "serve the layout's web site (login, registration, a protected home page)", _web_arguments)
+@subcommand("web", "serve the layout's web site (its pages, login and registration)", _web_arguments)
 def cmd_web(args: argparse.Namespace) -> int:
     """Free the port, then serve the site with waitress until interrupted."""
     require("flask", "the web site", "Flask (pip install 'vantrel_app_plugin[web]')")
@@ -252,7 +253,7 @@ def cmd_web(args: argparse.Namespace) -> int:
     from vantrel_soft.website import create_site
 
     layout_path, _ = load_layout(args.layout)
-    app = create_site(layout_path)
+    app = create_site(layout_path, engine_class=load_object(args.engine, "engine"))
     site = app.extensions["vantrel_site"]
     web = site.web_cfg
     host = args.host or str(web.get("host") or WEB_DEFAULTS["host"])

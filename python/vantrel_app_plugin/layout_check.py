@@ -16,7 +16,8 @@ Codes: ``section-type`` (a section or setting of the wrong JSON type),
 fails on), ``account-row`` (a column of the account table that registration
 cannot fill), ``seed`` (seeded accounts that are skipped), ``welcome`` (a
 welcome text that login cannot fill), ``hash``, ``unknown-plugin``,
-``plugin-config``, ``page-list``,
+``plugin-config``, ``page-list``, ``web-login`` (a web login page without
+a name or a password field),
 ``unknown-widget``, ``unbound-button``, ``ignored`` (a setting the runtime
 never reads), ``default`` (a missing setting whose default is surprising).
 """
@@ -568,6 +569,44 @@ class _Checker:
                 path = base + (field,) if isinstance(raw, dict) else base
                 self.component_ref(field_map[field], path, f'the "{field}" field reads')
 
+    def web_login(self) -> None:
+        """The web site's login page must have a name and a password field: the
+        web face's login form when the layout configures one, else the
+        layout's own start page."""
+        from vantrel_app_plugin.lirren import auth_field_map, navigation_cfg
+        from vantrel_soft.website.pages import LayoutPage
+
+        if not self.login_enabled:
+            return
+        forms, base = self.effective["auth_forms"], self.origin["auth_forms"]
+        if not isinstance(forms, dict) and isinstance(self.layout.get("pages"), dict):
+            forms, base = self.layout["pages"], ("pages",)
+        login = forms.get("login") if isinstance(forms, dict) else None
+        if isinstance(login, dict) and login:
+            fields = login.get("fields")
+            names = {text_form(f.get("name")) for f in fields if isinstance(f, dict)} if isinstance(fields, list) else set()
+            missing = [f for f in ("username", "password") if f not in names]
+            if missing:
+                self.error(base + ("login", "fields"), "web-login",
+                           f"the web login form has no {' and no '.join(missing)} field: nobody can log in on the web")
+            return
+        pages = self.layout.get("pages")
+        if not isinstance(pages, list):
+            self.error(("auth_forms",), "web-login", "neither a login form (auth_forms.login) nor pages: the web "
+                                                     "login page has no fields")
+            return
+        start = text_form(navigation_cfg(self.layout).get("start_page") or NAV_TARGETS["start_page"])
+        field_map = auth_field_map(self.layout)
+        where = next((i for i, page in enumerate(pages) if isinstance(page, dict) and text_form(page.get("id")) == start),
+                     None)
+        inputs = LayoutPage(pages[where]).inputs if where is not None else {}
+        missing = [f for f in ("username", "password") if field_map.get(f) not in inputs]
+        if missing:
+            self.error(("pages", where) if where is not None else ("tk", "start_page"), "web-login",
+                       f'without a login form (auth_forms.login) the web login page is the start page "{start}", '
+                       f"which has no input for the {' and no input for the '.join(missing)} field "
+                       f"({', '.join(field_map.get(f, '?') for f in missing)}): nobody can log in on the web")
+
     def hooks_and_buttons(self) -> None:
         for page, hook in self.mapping(self.tk, "page_hooks", ("tk",)).items():
             if not isinstance(hook, dict):
@@ -596,6 +635,7 @@ class _Checker:
         self.navigation()
         self.actions()
         self.auth_fields()
+        self.web_login()
         self.hooks_and_buttons()
         return self.findings
 

@@ -86,11 +86,15 @@ def _client_address() -> str | None:
 
 
 class Site(JsonAppPluginWeb):
-    """The web face with the site's defaults, its messages above the card, and
-    failed logins counted by ``throttle`` (None: not counted)."""
+    """The web face with the site's defaults, its messages above the card,
+    failed logins counted by ``throttle`` (None: not counted) and the layout's
+    pages driven by ``pages`` (None: a plain protected home page)."""
 
     #: Counts failed logins (set by ``create_site``).
     throttle: LoginThrottle | None = None
+
+    #: The layout's pages (set by ``create_site``).
+    pages: Any = None
 
     @property
     def web_cfg(self) -> dict[str, Any]:
@@ -107,7 +111,10 @@ class Site(JsonAppPluginWeb):
         return page.replace(marker, marker + _messages(), 1)
 
     def login_user(self, fields: dict[str, Any]) -> tuple[bool, Any]:
-        ok, payload = super().login_user(fields)
+        """A login through the login form: with the layout's pages, the
+        visitor's engine logs in (one check of the password), so that it shows
+        what the window shows after a login."""
+        ok, payload = self.pages.login(fields) if self.pages is not None else super().login_user(fields)
         throttle = self.throttle
         name, password = _credentials(fields)
         if throttle is not None and name and password:
@@ -116,6 +123,28 @@ class Site(JsonAppPluginWeb):
             else:
                 throttle.failed(name, _client_address())
         return ok, payload
+
+
+    def set_session_user(self, user: dict[str, Any] | None) -> None:
+        """The web face's logout (a None user) ends the visitor's engine session too."""
+        if user is None and self.pages is not None:
+            self.pages.end()
+        super().set_session_user(user)
+
+    def start_session(self, user: dict[str, Any]) -> None:
+        """Log the visitor in: the whole session replaced, then the user set."""
+        from flask import session
+
+        session.clear()
+        super().set_session_user(user)
+
+    def end_session(self) -> None:
+        """Log the visitor out of the site."""
+        super().set_session_user(None)
+
+    def throttled(self, wait: int) -> tuple[str, int, dict[str, str]]:
+        """The answer to a login that must wait ``wait`` seconds."""
+        return self.render_message_page("登录", THROTTLED), 429, {"Retry-After": str(wait)}
 
 
 def _credentials(fields: dict[str, Any]) -> tuple[str, Any]:
@@ -170,26 +199,41 @@ def _throttle_logins(app: Any, site: Site) -> None:
             return None
         name, _ = _credentials(request.form.to_dict())
         wait = site.throttle.retry_after(name, request.remote_addr)
-        if wait is None:
-            return None
-        page = site.render_message_page("登录", THROTTLED)
-        return page, 429, {"Retry-After": str(wait)}
+        return None if wait is None else site.throttled(wait)
 
 
-def create_site(config_path: str | os.PathLike[str], engine: Any = None, site_class: type[Site] = Site) -> Any:
+def create_site(config_path: str | os.PathLike[str], engine: Any = None, engine_class: Any = None,
+                site_class: type[Site] = Site) -> Any:
     """The site of the layout at ``config_path``, its tables and default accounts created first.
 
-    ``engine`` may add routes (``mount_web_routes(app, web)``); without one the
-    site has the protected home page of ``HomePage``."""
+    A layout with ``pages`` gets them on the web, driven by ``engine_class``
+    (a ``TkJsonEngine`` subclass; default: the example's engine), one engine
+    per visitor; a layout without gets a plain protected home page. ``engine``
+    (an object with ``mount_web_routes(app, web)``) adds routes of its own
+    instead."""
     site = site_class(config_path)
     site.init_database()
     web = site.web_cfg
-    web_setting(web, "csrf")
+    for name in SITE_DEFAULTS:
+        web_setting(web, name)
     max_failures = web_setting(web, "max_failed_logins")
     if max_failures:
         site.throttle = LoginThrottle(site, max_failures, web_setting(web, "lockout_seconds"), ADDRESS_LIMIT)
         site.throttle.create_table()
-    app = site.create_flask_app(engine if engine is not None else HomePage())
+    hook = engine
+    if hook is None:
+        layout = site.data
+        if isinstance(layout.get("pages"), list):
+            from vantrel_soft.engines import DEFAULT_ENGINE, load_engine_class
+            from vantrel_soft.website.pages import Pages
+
+            site.pages = Pages(site, config_path, engine_class or load_engine_class(DEFAULT_ENGINE))
+            site.pages.sessions.create_table()
+            site.pages.sessions.purge()
+            hook = site.pages
+        else:
+            hook = HomePage()
+    app = site.create_flask_app(hook)
     app.extensions["vantrel_site"] = site
     secure(app, web)
     _throttle_logins(app, site)

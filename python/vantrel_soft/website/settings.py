@@ -14,6 +14,7 @@ SITE_SETTINGS: dict[str, tuple[str, Any]] = {
     "max_failed_logins": ("count", 5),
     "lockout_seconds": ("seconds", 900),
     "proxy_hops": ("count", 0),
+    "session_idle_seconds": ("seconds", 1800),
 }
 
 #: What the site does unless the layout's ``web`` section says otherwise.

@@ -222,3 +222,90 @@ def test_every_widget_type_of_the_table_is_drawn_and_others_are_placeholders(ope
         widget = window.widgets[f"w{i}"]
         placeholder = isinstance(widget, tk.Label) and "未知控件类型" in str(widget.cget("text"))
         assert placeholder is (kind.strip().lower() not in WIDGET_TYPES), kind
+
+
+class WebControls:
+    """The controls a web page shows, in order: ("caption", text) for a caption
+    and (kind, id, text) for a control with an id."""
+
+    KINDS = {("input", "text"): "entry", ("input", "password"): "entry", ("input", "number"): "spin",
+             ("input", "checkbox"): "checkbox", ("textarea", None): "text", ("p", None): "label",
+             ("progress", None): "progress", ("button", "submit"): "button", ("div", None): "button_row"}
+
+    def __init__(self, html):
+        from html.parser import HTMLParser
+
+        self.items, self._open = [], None
+        parser = HTMLParser()
+        parser.handle_starttag = self._start
+        parser.handle_endtag = lambda tag: setattr(self, "_open", None) if tag in ("label", "button") else None
+        parser.handle_data = self._data
+        parser.feed(html)
+
+    def _start(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "label" and "col-form-label" in (a.get("class") or ""):
+            self.items.append(["caption", ""])
+            self._open = self.items[-1]
+        elif "id" in a and a["id"] not in ("page-title", "status", "user"):
+            kind = self.KINDS.get((tag, a.get("type")), "unknown" if tag == "div" and "alert" in a.get("class", "")
+                                  else None)
+            if kind:
+                self.items.append([kind, a["id"], ""])
+                self._open = self.items[-1] if tag == "button" else None
+
+    def _data(self, data):
+        if self._open is not None:
+            self._open[-1] += data
+
+
+def desktop_controls(window, page_id):
+    """The same description of the window's frame of a page, in the order the window builds it."""
+    ids = {str(widget): wid for wid, widget in window.widgets.items()}
+    kinds = {"TEntry": "entry", "TSpinbox": "spin", "Text": "text", "TLabel": "label", "TCheckbutton": "checkbox",
+             "TProgressbar": "progress", "TButton": "button", "TFrame": "button_row", "Label": "unknown"}
+    items = []
+
+    def placed(widget):
+        """Children in the order they are shown: by grid cell, else as packed."""
+        def cell(child):
+            info = child.grid_info() if child.winfo_manager() == "grid" else {}
+            return (int(info.get("row", 0)), int(info.get("column", 0)))
+        return sorted(widget.winfo_children(), key=cell)  # stable: packed ones keep their order
+
+    def walk(widget):
+        for child in placed(widget):
+            name = str(child)
+            if name in ids:
+                kind = kinds[child.winfo_class()]
+                items.append([kind, ids[name], child.cget("text") if kind == "button" else ""])
+            elif child.winfo_class() == "TLabel":
+                items.append(["caption", child.cget("text")])
+            walk(child)
+
+    walk(window._pages[page_id])
+    return items
+
+
+def test_the_web_pages_show_the_controls_the_window_builds(open_window, project):
+    """Parity: for every page of the example, the ids, kinds, captions, button texts and order."""
+    pytest.importorskip("flask")
+    from web_support import FormClient
+
+    from vantrel_soft.website import create_site
+
+    window = open_window(project)
+    layout = json.loads(project.read_text(encoding="utf-8"))
+    app = create_site(project, engine_class=DemoEngine)
+    site = app.extensions["vantrel_site"]
+    client = FormClient(app)
+    client.post("/login", username="admin", password="admin123")
+    for page in layout["pages"]:
+        state = site.pages.initial | {"user": {"id": 1, "username": "admin"}}
+        state["components"] = {**state["components"], "ui_page": page["id"]}
+        with client.session() as session:
+            session_id = session["_vantrel_sid"]
+        site.pages.sessions.save(session_id, state)
+        web = WebControls(client.get("/dashboard").text).items
+        assert web == desktop_controls(window, page["id"]), page["id"]
+        assert len(web) >= 3

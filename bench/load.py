@@ -1,12 +1,20 @@
-"""Web under load: the WSGI site under gunicorn (4 workers) on loopback, driven
-by wrk (or, without it, a bounded Python client), beside the same site built
-on the pure-Python twin of the web object.
+"""Web under load, on loopback, each site under gunicorn (4 workers), driven by
+wrk (or, without it, a bounded Python client).
 
-Three scenarios, each for a third of the time: GET of the login page, POST of
-a login, GET of the protected page with a session cookie. Prints requests per
-second and p50/p99 latency per scenario and over the whole run; exits 1 on
-any server error, or when the web face serves fewer requests per second over
-the whole run than the twin.
+1. The web face of the library beside the same site built on the pure-Python
+   twin of the web object. Three scenarios, each for a third of the time: GET
+   of the login page, POST of a login, GET of the protected page with a
+   session cookie.
+2. The layout's pages on the site `vantrel-app web` serves (the example's
+   layout and engine), beside a bare Flask application serving the same
+   bytes (the framework's floor): a page view (GET with a logged-in
+   visitor's cookie), and a press round trip (the POST of a button, its
+   redirect, the GET of the page), one visitor per connection.
+
+Prints requests per second and p50/p99 latency per scenario; exits 1 on any
+server error, when the web face serves fewer requests per second than the
+twin, when a page view reaches less than 0.7 of the floor's requests per
+second, or when a press round trip's p99 reaches 20 ms.
 
 Usage: python bench/load.py [--seconds 30] [--workers 4] [--connections 16]
 """
@@ -56,9 +64,9 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def start_site(factory: str, layout: Path, workers: int) -> tuple[subprocess.Popen, int]:
+def start_site(factory: str, layout: Path, workers: int, **env_extra: str) -> tuple[subprocess.Popen, int]:
     port = free_port()
-    env = {**os.environ, "VANTREL_LAYOUT": str(layout), "PYTHONPATH": str(HERE)}
+    env = {**os.environ, "VANTREL_LAYOUT": str(layout), "PYTHONPATH": str(HERE), **env_extra}
     proc = subprocess.Popen([sys.executable, "-m", "gunicorn", "-w", str(workers), "-b", f"127.0.0.1:{port}",
                              "--log-level", "warning", f"load_app:{factory}()"],
                             env=env, cwd=layout.parent, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -174,6 +182,160 @@ def measure(factory: str, layout: Path, args: argparse.Namespace) -> dict[str, d
         proc.wait(timeout=20)
 
 
+# --- the layout's pages -----------------------------------------------------------------------
+
+EXAMPLE = HERE.parent / "examples" / "demo" / "gui_layout.json"
+TOKEN = re.compile(r'name="csrf_token" value="([^"]+)"|name=\'csrf_token\' value=\'([^\']+)\'')
+
+
+def write_pages_layout(root: Path) -> Path:
+    layout = json.loads(EXAMPLE.read_text(encoding="utf-8"))
+    layout["database"]["data_root"] = str(root)
+    layout["auth"]["pbkdf2_iterations"] = 1000  # logging the visitors in is not what is measured
+    layout.setdefault("web", {})["secret_key"] = "load-test-secret-" + "y" * 40
+    path = root / "pages" / "gui_layout.json"
+    path.parent.mkdir(parents=True)
+    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
+    return path
+
+
+class Session:
+    """One logged-in visitor of a site: its cookie and the token of its pages."""
+
+    def __init__(self, port: int) -> None:
+        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        self.cookie = ""
+        page = self.request("GET", "/login")[1]
+        status, _ = self.request("POST", "/login", {"username": "admin", "password": "admin123",
+                                                   "csrf_token": self.token_of(page)})
+        assert status == 302, status
+        self.page = self.request("GET", "/dashboard")[1]
+        self.token = self.token_of(self.page)
+
+    @staticmethod
+    def token_of(page: str) -> str:
+        found = TOKEN.search(page)
+        return found.group(1) or found.group(2)
+
+    def request(self, method: str, path: str, form: dict | None = None) -> tuple[int, str]:
+        headers = {"Cookie": self.cookie} if self.cookie else {}
+        body = urllib.parse.urlencode(form) if form is not None else None
+        if body is not None:
+            headers["Content-Type"] = "application/x-www-form-urlencoded"
+        self.conn.request(method, path, body, headers)
+        response = self.conn.getresponse()
+        data = response.read().decode()
+        cookie = response.getheader("Set-Cookie")
+        if cookie:
+            self.cookie = cookie.split(";", 1)[0]
+        return response.status, data
+
+
+#: A press that leaves the visitor on the page: adding a student without a name
+#: (the business function answers "请输入学生姓名"), with the page's hook run.
+PRESS = {"page": "dashboard", "key": "添加学生", "student_name": "", "student_age": ""}
+
+WRK_PAGES = """local sessions = {sessions}
+local count = 0
+function setup(thread)
+  count = count + 1
+  thread:set("id", count)
+end
+function init(args)
+  local s = sessions[(id - 1) % #sessions + 1]
+  cookie = s[1]
+  press = s[2]
+  n = 0
+end
+function request()
+  n = n + 1
+  if {round_trip} and n % 2 == 1 then
+    return wrk.format("POST", "/dashboard", {{["Cookie"] = cookie,
+      ["Content-Type"] = "application/x-www-form-urlencoded"}}, press)
+  end
+  return wrk.format("GET", "/dashboard", {{["Cookie"] = cookie}})
+end
+"""
+
+
+def round_trips(port: int, sessions: list[Session], seconds: float) -> dict:
+    """Press round trips (POST, redirect, GET), one thread per visitor: round trips
+    per second and the latency of a whole round trip."""
+    latencies: list[float] = []
+    errors = [0]
+    stop = time.time() + seconds
+    lock = threading.Lock()
+
+    def visitor(s: Session) -> None:
+        mine = []
+        form = {**PRESS, "csrf_token": s.token}
+        while time.time() < stop:
+            start = time.perf_counter()
+            try:
+                status, _ = s.request("POST", "/dashboard", form)
+                shown, _ = s.request("GET", "/dashboard")
+                if status != 303 or shown != 200:
+                    errors[0] += 1
+            except OSError:
+                errors[0] += 1
+                continue
+            mine.append((time.perf_counter() - start) * 1000)
+        with lock:
+            latencies.extend(mine)
+
+    threads = [threading.Thread(target=visitor, args=(s,)) for s in sessions]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    q = statistics.quantiles(latencies, n=100)
+    return {"rps": len(latencies) / seconds, "p50": q[49], "p99": q[98], "errors": errors[0]}
+
+
+def lua_sessions(sessions: list[Session]) -> str:
+    def quoted(text: str) -> str:
+        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+    rows = [f"{{{quoted(s.cookie)}, {quoted(urllib.parse.urlencode({**PRESS, 'csrf_token': s.token}))}}}"
+            for s in sessions]
+    return "{" + ", ".join(rows) + "}"
+
+
+def measure_pages(root: Path, args: argparse.Namespace) -> dict[str, dict]:
+    layout = write_pages_layout(root)
+    part = args.seconds / 3
+    proc, port = start_site("site_app", layout, args.workers)
+    results = {}
+    try:
+        sessions = [Session(port) for _ in range(args.connections)]
+        floor_page = root / "floor.html"
+        floor_page.write_text(sessions[0].page, encoding="utf-8")
+        if shutil.which("wrk"):
+            view = WRK_PAGES.format(sessions=lua_sessions(sessions), round_trip="false")
+            results["page view"] = run_wrk(port, "/dashboard", part, args.connections, view, {})
+            press = WRK_PAGES.format(sessions=lua_sessions(sessions), round_trip="true")
+            results["press round trip (wrk, per request)"] = run_wrk(port, "/dashboard", part, args.connections,
+                                                                     press, {})
+        else:
+            results["page view"] = run_python_client(port, "/dashboard", part, args.connections, "GET",
+                                                     {"Cookie": sessions[0].cookie})
+        results["press round trip"] = round_trips(port, [Session(port) for _ in range(args.connections)], part)
+    finally:
+        proc.terminate()
+        proc.wait(timeout=20)
+    proc, port = start_site("floor_app", layout, args.workers, VANTREL_FLOOR_PAGE=str(floor_page))
+    try:
+        if shutil.which("wrk"):
+            results["floor: the same bytes"] = run_wrk(port, "/dashboard", part, args.connections, None, {})
+        else:
+            results["floor: the same bytes"] = run_python_client(port, "/dashboard", part, args.connections,
+                                                                 "GET", {})
+    finally:
+        proc.terminate()
+        proc.wait(timeout=20)
+    return results
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=30, help="length of each site's run (default 30)")
@@ -196,6 +358,18 @@ def main() -> int:
     failed = errors > 0 or total["C++"] <= total["Python"]
     print(f"FAILED: {errors} server errors, or not faster than the Python twin" if failed else
           f"ok: no server errors, {total['C++'] / total['Python']:.2f}x the Python twin's requests per second")
+
+    pages = measure_pages(root, args)
+    print(f"\nThe layout's pages (the example), {args.connections} visitors, one per connection")
+    print(f"  {'scenario':<40}{'req/s':>10}{'p50 ms':>9}{'p99 ms':>9}{'errors':>8}")
+    for name, r in pages.items():
+        print(f"  {name:<40}{r['rps']:>10.0f}{r['p50']:>9.2f}{r['p99']:>9.2f}{r['errors']:>8}")
+    share = pages["page view"]["rps"] / pages["floor: the same bytes"]["rps"]
+    p99 = pages["press round trip"]["p99"]
+    page_errors = sum(r["errors"] for r in pages.values())
+    print(f"  page view at {share:.2f} of the floor's requests per second (aim: 0.7); "
+          f"press round trip p99 {p99:.1f} ms (aim: under 20 ms)")
+    failed = failed or page_errors > 0 or share < 0.7 or p99 >= 20
     return 1 if failed else 0
 
 

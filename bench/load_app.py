@@ -1,7 +1,14 @@
-"""The two sites measured by ``bench/load.py``: the web face and its
-straightforward pure-Python twin (``bench_web.PyJsonAppPluginWeb``), each with
-a protected home page. Gunicorn imports this module; the layout comes from
-the environment variable VANTREL_LAYOUT.
+"""The sites measured by ``bench/load.py``. Gunicorn imports this module; the
+layout comes from the environment variable VANTREL_LAYOUT.
+
+- ``cpp_app`` and ``py_app``: the web face of the library and its
+  straightforward pure-Python twin (``bench_web.PyJsonAppPluginWeb``), each
+  with a protected home page;
+- ``site_app``: the site `vantrel-app web` serves, the layout's pages driven
+  by the example's engine (the WSGI factory ``create_app``);
+- ``floor_app``: a bare Flask application answering every GET with the bytes
+  of the file VANTREL_FLOOR_PAGE (a page of the site, saved): the framework's
+  own floor for serving those bytes.
 """
 
 from __future__ import annotations
@@ -42,7 +49,24 @@ class PySite(PyJsonAppPluginWeb):
 
 
 def cpp_app():
-    return calvet.create_app(os.environ["VANTREL_LAYOUT"], engine=Home())
+    web = calvet.JsonAppPluginWeb(os.environ["VANTREL_LAYOUT"])
+    web.init_database()
+    return web.create_flask_app(Home())
+
+
+def site_app():
+    return calvet.create_app(os.environ["VANTREL_LAYOUT"])
+
+
+def floor_app():
+    page = Path(os.environ["VANTREL_FLOOR_PAGE"]).read_bytes()
+    app = flask.Flask("floor")
+
+    @app.route("/<path:anything>")
+    def any_page(anything):
+        return flask.Response(page, mimetype="text/html")
+
+    return app
 
 
 def py_app():

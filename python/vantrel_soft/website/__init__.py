@@ -13,7 +13,8 @@ layout's ``web`` section:
   with ``cookie_secure: true``;
 - every response carries a Content-Security-Policy, ``X-Frame-Options:
   DENY``, ``X-Content-Type-Options: nosniff`` and ``Referrer-Policy:
-  same-origin``;
+  same-origin`` (and, with ``cookie_secure`` over HTTPS,
+  ``Strict-Transport-Security``);
 - failed logins are throttled per account name (``max_failed_logins``, 5;
   ``lockout_seconds``, 900; 0 turns it off) and per client address (more than
   100 an hour); behind reverse proxies, ``proxy_hops`` says how many to trust
@@ -172,19 +173,58 @@ class HomePage:
         app.add_url_rule(home, "home", web.require_login(home_page))
 
 
+#: The headers every response of the site carries.
+SECURITY_HEADERS = {
+    "Content-Security-Policy": "; ".join(f"{name} {value}" for name, value in CONTENT_SECURITY_POLICY.items()),
+    "X-Frame-Options": "DENY",
+    "X-Content-Type-Options": "nosniff",
+    "Referrer-Policy": "same-origin",
+}
+
+#: Over HTTPS, with ``cookie_secure``: browsers keep to HTTPS for a year.
+STRICT_TRANSPORT_SECURITY = "max-age=31536000; includeSubDomains"
+
+
 def secure(app: Any, web: dict[str, Any]) -> None:
-    """The security headers of every response, and the client address behind ``proxy_hops`` proxies."""
-    from flask_talisman import Talisman
+    """The security headers of every response (one hook, the values fixed when
+    the site is built), and the client address behind ``proxy_hops`` proxies."""
+    from flask import request
 
     over_https = web_setting(web, "cookie_secure")
-    Talisman(app, force_https=False, frame_options="DENY", content_security_policy=CONTENT_SECURITY_POLICY,
-             referrer_policy="same-origin", session_cookie_secure=over_https, session_cookie_http_only=True,
-             strict_transport_security=over_https)
+    headers = list(SECURITY_HEADERS.items())
+
+    @app.after_request
+    def security_headers(response: Any) -> Any:
+        response.headers.update(headers)
+        if over_https and request.is_secure:
+            response.headers["Strict-Transport-Security"] = STRICT_TRANSPORT_SECURITY
+        return response
+
     hops = web_setting(web, "proxy_hops")
     if hops:
         from werkzeug.middleware.proxy_fix import ProxyFix
 
         app.wsgi_app = ProxyFix(app.wsgi_app, x_for=hops, x_proto=hops)
+
+
+def _signed_sessions(app: Any) -> None:
+    """The signed cookie sessions of Flask, with the signing serializer made
+    once per set of keys rather than on every request (it is the same
+    serializer for the same keys)."""
+    from flask.sessions import SecureCookieSessionInterface
+
+    class SessionInterface(SecureCookieSessionInterface):
+        _made: tuple[Any, Any] = (None, None)
+
+        def get_signing_serializer(self, app: Any) -> Any:
+            keys = (app.secret_key, tuple(app.config["SECRET_KEY_FALLBACKS"] or ()))
+            made_for, serializer = self._made
+            if made_for != keys:
+                serializer = super().get_signing_serializer(app)
+                self._made = (keys, serializer)
+            return serializer
+
+    app.session_interface = SessionInterface()
 
 
 def _throttle_logins(app: Any, site: Site) -> None:
@@ -235,6 +275,7 @@ def create_site(config_path: str | os.PathLike[str], engine: Any = None, engine_
             hook = HomePage()
     app = site.create_flask_app(hook)
     app.extensions["vantrel_site"] = site
+    _signed_sessions(app)
     secure(app, web)
     _throttle_logins(app, site)
     return app

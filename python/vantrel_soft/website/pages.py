@@ -27,6 +27,7 @@ from __future__ import annotations
 import copy
 import os
 import sys
+import time
 from typing import Any
 
 from vantrel_app_plugin.brisen import ACTION_KINDS
@@ -45,6 +46,14 @@ ALERTS = {"error": "alert-danger", "success": "alert-success", "info": "alert-in
 
 #: Kinds of the engine's log-in actions.
 LOGIN_KINDS = frozenset(ACTION_KINDS["login"])
+
+#: Where a drawn page takes the CSRF token: a page is drawn once per state and
+#: kept in two halves around this slot, with a token for the halves.
+TOKEN_SLOT = "\x00csrf-token\x00"
+
+#: How long the token kept with a drawn page is shown again before a new one is
+#: put in (tokens are accepted for an hour).
+TOKEN_REUSE_SECONDS = 600
 
 
 def _control(spec: dict) -> dict:
@@ -141,6 +150,7 @@ class Pages:
             self.secret_keys |= page.passwords
         #: A new visitor's state: the template's, right after construction.
         self.initial = self.state_of(self.template)
+        self._initial_page: list[str] | None = None
         self.login_key = next((key for key, spec in self.template._actions.items()
                                if _kind(spec) in LOGIN_KINDS), None)
         web = site.web_cfg
@@ -189,8 +199,10 @@ class Pages:
             if session_id:
                 self.sessions.delete(session_id)
             session_id = new_session_id()
-        self.sessions.save(session_id, self.state_of(engine))
-        session[SESSION_ID] = session_id
+        state = self.state_of(engine)
+        self.sessions.save(session_id, state, self.drawn_page(engine, isinstance(state["user"], dict)))
+        if session.get(SESSION_ID) != session_id:
+            session[SESSION_ID] = session_id
 
     def end(self) -> None:
         """End the visitor's engine session (a logout)."""
@@ -248,29 +260,67 @@ class Pages:
     def url(self, logged_in: bool) -> str:
         return self.home if logged_in else self.login_route
 
+    def draw(self, engine: Any, logged_in: bool, messages: list | None = None) -> list[str]:
+        """The page ``engine`` is on, drawn as it is shown to a visitor
+        (logged in or not), in two halves around the CSRF token's slot."""
+        from flask import current_app, render_template
+
+        snap = engine.snapshot()
+        page_id = text_form(snap["components"].get("ui_page"))
+        page = self.pages.get(page_id)
+        shown = None if page is None else [
+            {"title": s["title"], "controls": [_value(c, snap["components"]) for c in s["controls"]]}
+            for s in page.sections]
+        title = page.title if page else page_id
+        token = TOKEN_SLOT if "csrf" in current_app.extensions else None
+        html = render_template("site/page.html", page_id=page_id, page=shown, page_title=title, title=title,
+                               app_title=self.site.app_title, status=text_form(snap["display"]),
+                               user_line=text_form(snap["expression_line"]), action=self.url(logged_in),
+                               stylesheet=ROUTES["stylesheet"], alerts=ALERTS, messages=messages or [], token=token)
+        before, _, after = html.partition(TOKEN_SLOT)
+        return [before, after]
+
+    def drawn_page(self, engine: Any, logged_in: bool) -> dict:
+        """What is kept with a state: its page drawn, and a token for it."""
+        return {"halves": self.draw(engine, logged_in), "token": self.token(), "at": time.time()}
+
+    def token(self) -> str | None:
+        """A CSRF token of the visitor's session, when the site checks them."""
+        from flask import current_app
+
+        if "csrf" not in current_app.extensions:
+            return None
+        from flask_wtf.csrf import generate_csrf
+
+        return generate_csrf()
+
     def view(self) -> Any:
         """The page the visitor's engine is on: GET shows it, POST presses a button of it."""
-        from flask import redirect, render_template, request
+        from flask import get_flashed_messages, redirect, request
 
         logged_in = self.site.session_user() is not None
         if request.path == self.home and not logged_in:
             return redirect(self.login_route)
         if request.path == self.login_route and logged_in:
             return redirect(self.home)
-        engine = self.engine_for(self.visitor_state())
-        if request.method == "GET":
-            snap = engine.snapshot()
-            page_id = text_form(snap["components"].get("ui_page"))
-            page = self.pages.get(page_id)
-            shown = None if page is None else [
-                {"title": s["title"], "controls": [_value(c, snap["components"]) for c in s["controls"]]}
-                for s in page.sections]
-            return render_template("site/page.html", page_id=page_id, page=shown,
-                                   page_title=page.title if page else page_id, title=page.title if page else page_id,
-                                   app_title=self.site.app_title, status=text_form(snap["display"]),
-                                   user_line=text_form(snap["expression_line"]), action=request.path,
-                                   stylesheet=ROUTES["stylesheet"], alerts=ALERTS)
-        return self.press(engine, request.form, logged_in) or redirect(self.url(logged_in), 303)
+        state = self.visitor_state()
+        if request.method == "POST":
+            return self.press(self.engine_for(state), request.form, logged_in) or redirect(self.url(logged_in), 303)
+        messages = get_flashed_messages(with_categories=True)
+        # The page is drawn once per state (the visitor's, kept with it, or a
+        # new visitor's); a view puts a token of the visitor's session into it.
+        kept = state.get("page") if state is not None else None
+        if messages or (state is not None and not kept):
+            halves = self.draw(self.engine_for(state), logged_in, messages)
+        elif kept:
+            halves = kept["halves"]
+            if kept.get("token") and time.time() - kept.get("at", 0) < TOKEN_REUSE_SECONDS:
+                return halves[0] + kept["token"] + halves[1]
+        else:
+            halves = self._initial_page
+            if halves is None:
+                halves = self._initial_page = self.draw(self.engine_for(None), False)
+        return halves[0] + (self.token() or "") + halves[1]
 
     def press(self, engine: Any, form: Any, logged_in: bool) -> Any:
         """One press of a button of the page the form came from; None, or a

@@ -13,8 +13,11 @@ from __future__ import annotations
 
 import json
 import secrets
+import sqlite3
+import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import Any
 
 #: The table of the user database that holds the sessions.
@@ -28,11 +31,20 @@ def new_session_id() -> str:
 
 class SessionStore:
     """The sessions of ``store`` (a ``JsonAppPlugin``: its ``connect()`` reaches
-    the user database)."""
+    the user database).
+
+    A session is read on every request of a logged-in visitor, so each thread
+    keeps one connection to a SQLite user database open for the store's own
+    statements (statements outside a transaction see every commit of any
+    other connection at once), in write-ahead logging; other stores are
+    reached through ``connect()``."""
 
     def __init__(self, store: Any, idle_seconds: float = 1800, clock: Callable[[], float] = time.time) -> None:
         self.store = store
         self.idle_seconds = idle_seconds
+        self._local = threading.local()
+        #: The SQLite file of the user database, when the store keeps it in one.
+        self._sqlite_file = None if getattr(store, "database_url", None) else str(store.db_path)
         #: The clock idleness is measured with (tests move it).
         self.clock = clock
         #: A session is marked as seen again at most this often: a page view
@@ -40,20 +52,50 @@ class SessionStore:
         #: therefore expire up to this long before its idle time is up.
         self.touch_after = min(60.0, idle_seconds / 10)
 
+    @contextmanager
+    def connection(self) -> Iterator[Any]:
+        """A connection to the user database for one of the store's operations."""
+        path = self._sqlite_file
+        if path is None:
+            with self.store.connect() as conn:
+                yield conn
+            return
+        conn = getattr(self._local, "conn", None)
+        if conn is None or self._local.path != path:
+            conn = self._local.conn = sqlite3.connect(path, timeout=30)
+            # A session's state is not worth a disk flush per press: with
+            # write-ahead logging, NORMAL keeps the file sound and loses at
+            # most the last presses to a power cut (not to a crash of the
+            # server). The accounts' own connections keep SQLite's default.
+            conn.execute("PRAGMA synchronous=NORMAL")
+            self._local.path = path
+        try:
+            yield conn
+        except BaseException:
+            conn.rollback()
+            raise
+
     def create_table(self) -> None:
+        if self._sqlite_file is not None:
+            # Readers and the writer of a SQLite file get in each other's way
+            # under concurrent requests (each wait starts with a sleep); with
+            # write-ahead logging they do not. The mode stays with the file.
+            with sqlite3.connect(self._sqlite_file, timeout=30) as conn:
+                conn.execute("PRAGMA journal_mode=WAL")
         with self.store.connect() as conn:
             conn.execute(f"CREATE TABLE IF NOT EXISTS {TABLE} (id TEXT PRIMARY KEY, state TEXT NOT NULL, "
-                         "seen BIGINT NOT NULL)")
+                         "page TEXT, seen BIGINT NOT NULL)")
             conn.commit()
 
     def load(self, session_id: str) -> dict | None:
-        """The state kept under ``session_id``, or None (none kept, or expired)."""
+        """The state kept under ``session_id`` (with the page drawn for it under
+        "page", when one was kept), or None (none kept, or expired)."""
         now = self.clock()
-        with self.store.connect() as conn:
-            row = conn.execute(f"SELECT state, seen FROM {TABLE} WHERE id = ?", (session_id,)).fetchone()
+        with self.connection() as conn:
+            row = conn.execute(f"SELECT state, page, seen FROM {TABLE} WHERE id = ?", (session_id,)).fetchone()
             if row is None:
                 return None
-            state, seen = row[0], row[1]
+            state, page, seen = row[0], row[1], row[2]
             if seen + self.idle_seconds <= now:
                 conn.execute(f"DELETE FROM {TABLE} WHERE id = ?", (session_id,))
                 conn.commit()
@@ -61,20 +103,25 @@ class SessionStore:
             if now - seen >= self.touch_after:
                 conn.execute(f"UPDATE {TABLE} SET seen = ? WHERE id = ?", (int(now), session_id))
                 conn.commit()
-        return json.loads(state)
+        loaded = json.loads(state)
+        if page is not None:
+            loaded["page"] = json.loads(page)
+        return loaded
 
-    def save(self, session_id: str, state: dict) -> None:
-        """Keep ``state`` under ``session_id`` (seen now)."""
+    def save(self, session_id: str, state: dict, page: Any = None) -> None:
+        """Keep ``state`` under ``session_id`` (seen now), with ``page``, what is
+        drawn for it (any JSON value), if given."""
         data = json.dumps(state, ensure_ascii=False, default=str)
+        drawn = None if page is None else json.dumps(page, ensure_ascii=False)
         now = int(self.clock())
-        with self.store.connect() as conn:
-            conn.execute(f"INSERT INTO {TABLE} (id, state, seen) VALUES (?, ?, ?) "
-                         f"ON CONFLICT (id) DO UPDATE SET state = excluded.state, seen = excluded.seen",
-                         (session_id, data, now))
+        with self.connection() as conn:
+            conn.execute(f"INSERT INTO {TABLE} (id, state, page, seen) VALUES (?, ?, ?, ?) "
+                         f"ON CONFLICT (id) DO UPDATE SET state = excluded.state, page = excluded.page, "
+                         f"seen = excluded.seen", (session_id, data, drawn, now))
             conn.commit()
 
     def delete(self, session_id: str) -> None:
-        with self.store.connect() as conn:
+        with self.connection() as conn:
             conn.execute(f"DELETE FROM {TABLE} WHERE id = ?", (session_id,))
             conn.commit()
 

@@ -32,9 +32,9 @@ $(VENV)/.tools: pyproject.toml
 	touch $@
 
 # Builds the C++ extensions incrementally and installs the package with its
-# test and web extras into the virtual environment.
+# test, web, websocket and PostgreSQL extras into the virtual environment.
 setup: $(VENV)/.tools
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_FLAGS) ".[test,web,ws]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_FLAGS) ".[test,web,ws,postgres]"
 
 run: setup
 	@echo "The example's web site: open the address below in a browser and log in as admin / admin123 (Ctrl-C stops it)."

@@ -512,10 +512,30 @@ nb::str stored_secret(nb::handle self) {
     return read_secret(path);
 }
 
+/// The key that signs the session cookie: the environment variable
+/// VANTREL_SECRET_KEY (every host of a site sets the same one), else
+/// `web.secret_key`, else the key stored under the data root (one machine's).
 nb::str secret_key(nb::handle self, nb::handle web) {
+    nb::str from_environment;
+    if (set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_SECRET_KEY")), from_environment))
+        return from_environment;
     nb::object configured = get_any(web, VT_KEY("secret_key"));
     if (truthy(configured)) return text(configured);
     return stored_secret(self);
+}
+
+/// `web.secret_key_fallbacks`: earlier keys whose cookies are still accepted
+/// (the current key signs), so that a rotation logs no one out.
+nb::list secret_key_fallbacks(nb::handle web) {
+    nb::object listed = get_any(web, VT_KEY("secret_key_fallbacks"));
+    nb::list keys;
+    if (!listed.is_valid() || listed.is_none()) return keys;
+    if (!is_list(listed)) refuse("web.secret_key_fallbacks 必须是密钥字符串的数组: ", listed);
+    for_each_in(listed, [&](nb::handle key) {
+        if (!is_text(key) || !PyUnicode_GET_LENGTH(key.ptr())) refuse("web.secret_key_fallbacks 中的密钥无效: ", key);
+        keys.append(key);
+    });
+    return keys;
 }
 
 // --- routes --------------------------------------------------------------------
@@ -669,6 +689,7 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
         if (equals(key, reserved)) refuse("auth.session_key 是框架自用的会话键: ", key);
     nb::object limit = form_limit(web_cfg);
 
+    nb::list fallbacks = secret_key_fallbacks(web_cfg);
     if (PyObject_SetAttr(app.ptr(), VT_KEY("secret_key").ptr(), secret_key(self, web_cfg).ptr()) < 0) rethrow();
     // The session cookie: never readable by scripts, not sent along with
     // cross-site requests other than top-level navigation, and over HTTPS
@@ -680,6 +701,7 @@ nb::object create_flask_app(nb::handle self, nb::handle engine) {
     configure(VT_KEY("SESSION_COOKIE_HTTPONLY"), Py_True);
     configure(VT_KEY("SESSION_COOKIE_SAMESITE"), VT_KEY("Lax"));
     configure(VT_KEY("SESSION_COOKIE_SECURE"), truthy(get_any(web_cfg, VT_KEY("cookie_secure"))) ? Py_True : Py_False);
+    configure(VT_KEY("SECRET_KEY_FALLBACKS"), fallbacks);
     bool csrf = truthy(get_any(web_cfg, VT_KEY("csrf")));
 
     nb::object site = nb::cast(Site{nb::borrow(self), home, login, limit}, nb::rv_policy::move);

@@ -268,11 +268,11 @@ nb::object path_of(const Self &self) { return self.p->path; }
 /// C++ takes its own path while the object uses the class's own (a subclass
 /// that overrides nothing, such as the web face, keeps the direct paths).
 enum Member {
-    DATABASE_CFG, AUTH_CFG, WEB_CFG, APP_TITLE, APP_NAME, DATA_ROOT, DB_PATH, CONNECT, HASH_PASSWORD,
+    DATABASE_CFG, AUTH_CFG, WEB_CFG, APP_TITLE, APP_NAME, DATA_ROOT, DB_PATH, DATABASE_URL, CONNECT, HASH_PASSWORD,
     SEED_DEFAULT_USERS, MEMBER_COUNT
 };
 Members<MEMBER_COUNT> members{{"database_cfg", "auth_cfg", "web_cfg", "app_title", "app_name", "data_root",
-                               "db_path", "connect", "hash_password", "seed_default_users"}};
+                               "db_path", "database_url", "connect", "hash_password", "seed_default_users"}};
 
 /// Does `self` use the class's own member `m`?
 bool native(const Self &self, Member m) { return members.native(self.h, m); }
@@ -601,6 +601,29 @@ nb::object db_path(const Self &self) {
 }
 
 // ---------------------------------------------------------------------------
+// The store: the SQLite file above, or a PostgreSQL database at a URL
+// ---------------------------------------------------------------------------
+
+Imported postgres_connection{"vantrel_app_plugin.login.postgres", "connection"};
+Imported postgres_check_url{"vantrel_app_plugin.login.postgres", "check_url"};
+
+/// `database_url`: the environment variable VANTREL_DATABASE_URL (so that a
+/// password need not sit in the document), else `database.url`; None (the
+/// SQLite file) when neither is set; another scheme than PostgreSQL's is refused.
+nb::object database_url(const Self &self) {
+    nb::str s;
+    if (set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_DATABASE_URL")), s))
+        return call1(postgres_check_url.get(), s);
+    if (set_text(get_any(database_view(self), VT_KEY("url")), s)) return call1(postgres_check_url.get(), s);
+    return nb::none();
+}
+
+/// `self.database_url`.
+nb::object url_of(const Self &self) {
+    return members.get(self.h, DATABASE_URL, [&] { return database_url(self); });
+}
+
+// ---------------------------------------------------------------------------
 // Connection scopes
 // ---------------------------------------------------------------------------
 
@@ -645,6 +668,8 @@ bool scope_exit(ConnectScope &scope) {
 }
 
 nb::object connect(const Self &self) {
+    nb::object url = url_of(self);
+    if (!url.is_none()) return call1(postgres_connection.get(), url); // a pooled connection, lent for the scope
     nb::object scope = nb::inst_alloc(nb::type<ConnectScope>());
     new (nb::inst_ptr<ConnectScope>(scope)) ConnectScope{nb::borrow(self.h), nb::none()};
     nb::inst_mark_ready(scope);
@@ -686,6 +711,9 @@ struct AccountNames {
 
     nb::str exists_sql() const { return format("SELECT 1 FROM %U WHERE %U = ?", table, user); }
     nb::str insert_sql() const { return format("INSERT INTO %U (%U, %U) VALUES (?, ?)", table, user, password); }
+    nb::str insert_new_sql() const {
+        return format("INSERT INTO %U (%U, %U) VALUES (?, ?) ON CONFLICT DO NOTHING", table, user, password);
+    }
     nb::str login_sql() const {
         return format("SELECT %U, %U FROM %U WHERE %U = ? AND %U = ?", id, user, table, user, password);
     }
@@ -714,7 +742,27 @@ struct Account {
 /// On a runtime `sqlite3` connection, through a cursor.
 class ModuleSession {
 public:
-    explicit ModuleSession(nb::handle conn) : conn_(nb::borrow(conn)), cur_(call_method(conn, VT_KEY("cursor"))) {}
+    /// `postgres`: the connection is to PostgreSQL (through `connect()`).
+    ModuleSession(nb::handle conn, bool postgres)
+        : conn_(nb::borrow(conn)), cur_(call_method(conn, VT_KEY("cursor"))), postgres_(postgres) {}
+
+    /// Insert an account unless the table's unique constraint already holds
+    /// the name (a registration of the same name that committed after our
+    /// check): false then. On PostgreSQL the constraint decides in the
+    /// statement itself (a failed statement would end the transaction).
+    bool add(const AccountNames &names, nb::handle u, nb::handle stored) {
+        if (postgres_) {
+            execute(names.insert_new_sql(), {u, stored});
+            return PyLong_AsLong(attr(cur_, VT_KEY("rowcount")).ptr()) == 1;
+        }
+        try {
+            insert(names.insert_sql(), u, stored);
+        } catch (nb::python_error &e) {
+            if (!e.matches(sqlite_module().IntegrityError) || !exists(names.exists_sql(), u)) throw;
+            return false;
+        }
+        return true;
+    }
 
     bool exists(nb::handle sql, nb::handle u) {
         execute(sql, {u});
@@ -757,6 +805,7 @@ private:
     }
 
     nb::object conn_, cur_;
+    bool postgres_;
 };
 
 /// On a new connection the first statement reads the schema in a read
@@ -789,6 +838,17 @@ public:
         db_.begin_if_autocommit();
         st.bind({u, stored});
         st.step();
+    }
+
+    /// As `ModuleSession::add` on SQLite.
+    bool add(const AccountNames &names, nb::handle u, nb::handle stored) {
+        try {
+            insert(names.insert_sql(), u, stored);
+        } catch (nb::python_error &e) {
+            if (!e.matches(sqlite_module().IntegrityError) || !exists(names.exists_sql(), u)) throw;
+            return false;
+        }
+        return true;
     }
 
     nb::object user(nb::handle sql, nb::handle u, nb::handle stored, nb::handle id_col, nb::handle user_col) {
@@ -840,14 +900,15 @@ private:
 /// the library is reachable and neither `connect` nor `hash_password` is
 /// overridden (and no adapter is registered for str), else inside `connect()`.
 template <class Op> nb::object in_session(const Self &self, Op &&op) {
-    if (sqlite_api().ready && native(self, CONNECT) && native(self, HASH_PASSWORD) &&
+    bool postgres = !url_of(self).is_none();
+    if (!postgres && sqlite_api().ready && native(self, CONNECT) && native(self, HASH_PASSWORD) &&
         !contains(sqlite_module().adapters, sqlite_module().str_adapter)) {
         NativeSession session(db_file(self).bytes);
         return op(session);
     }
     nb::object scope = members.call(self.h, CONNECT, [&] { return connect(self); });
     return with_scope(scope, [&](nb::handle conn) {
-        ModuleSession session(conn);
+        ModuleSession session(conn, postgres);
         return op(session);
     });
 }
@@ -915,7 +976,7 @@ void seed_default_users(const Self &self) {
     }
     if (!is_list(seeds)) return;
     AccountNames names(auth);
-    nb::str exists_sql = names.exists_sql(), insert_sql = names.insert_sql();
+    nb::str exists_sql = names.exists_sql();
     in_session(self, [&](auto &session) {
         // Text forms may run Python code that edits the list: re-read its size every time.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seeds.ptr()); ++i) {
@@ -926,14 +987,9 @@ void seed_default_users(const Self &self) {
             nb::str password = truthy(p) ? text(p) : nb::borrow<nb::str>(VT_KEY(""));
             if (!PyUnicode_GET_LENGTH(user.ptr()) || !PyUnicode_GET_LENGTH(password.ptr())) continue;
             if (session.exists(exists_sql, user)) continue;
-            nb::object stored = hash_of(self, password);
-            try {
-                session.insert(insert_sql, user, stored);
-            } catch (nb::python_error &e) {
-                // Another process seeded the same account after our check (web
-                // workers starting together): it exists, which is all seeding wants.
-                if (!e.matches(sqlite_module().IntegrityError) || !session.exists(exists_sql, user)) throw;
-            }
+            // Another process may seed the same account after our check (web
+            // workers starting together): it exists, which is all seeding wants.
+            session.add(names, user, hash_of(self, password));
         }
         session.commit();
         return nb::none();
@@ -971,17 +1027,10 @@ nb::object register_user(const Self &self, nb::handle fields) {
         if (differ) return result(false, VT_KEY("两次输入的密码不一致"));
     }
     AccountNames names(auth);
-    nb::str exists_sql = names.exists_sql(), insert_sql = names.insert_sql();
+    nb::str exists_sql = names.exists_sql();
     nb::object out = in_session(self, [&](auto &session) {
         if (session.exists(exists_sql, c.user)) return result(false, VT_KEY("用户名已存在"));
-        nb::object stored = hash_of(self, c.password);
-        try {
-            session.insert(insert_sql, c.user, stored);
-        } catch (nb::python_error &e) {
-            // A registration of the same name that committed after our check.
-            if (!e.matches(sqlite_module().IntegrityError) || !session.exists(exists_sql, c.user)) throw;
-            return result(false, VT_KEY("用户名已存在"));
-        }
+        if (!session.add(names, c.user, hash_of(self, c.password))) return result(false, VT_KEY("用户名已存在"));
         session.commit();
         return result(true, VT_KEY("注册成功"));
     });
@@ -1066,13 +1115,91 @@ nb::str column_ddl_checked(nb::handle col) {
     return column_ddl(col);
 }
 
-/// The CREATE TABLE statement of one table object, or null when it has no usable column.
-nb::object create_table_sql(nb::handle tbl) {
+// --- the same declarations on PostgreSQL ------------------------------------------
+
+/// Declared types and what PostgreSQL calls them: SQLite's own names where
+/// they differ (an 8-byte REAL, a BLOB, a DATETIME), PostgreSQL's as they
+/// are. A type may carry arguments, such as VARCHAR(40) or NUMERIC(10, 2).
+constexpr const char *kPostgresTypes[][2] = {
+    {"INTEGER", "INTEGER"}, {"INT", "INTEGER"}, {"INT4", "INTEGER"}, {"BIGINT", "BIGINT"}, {"INT8", "BIGINT"},
+    {"SMALLINT", "SMALLINT"}, {"INT2", "SMALLINT"}, {"TEXT", "TEXT"}, {"VARCHAR", "VARCHAR"},
+    {"CHARACTER VARYING", "VARCHAR"}, {"CHAR", "CHAR"}, {"CHARACTER", "CHAR"}, {"REAL", "DOUBLE PRECISION"},
+    {"DOUBLE", "DOUBLE PRECISION"}, {"DOUBLE PRECISION", "DOUBLE PRECISION"}, {"FLOAT", "DOUBLE PRECISION"},
+    {"FLOAT8", "DOUBLE PRECISION"}, {"NUMERIC", "NUMERIC"}, {"DECIMAL", "NUMERIC"}, {"BOOLEAN", "BOOLEAN"},
+    {"BOOL", "BOOLEAN"}, {"BLOB", "BYTEA"}, {"BYTEA", "BYTEA"}, {"DATE", "DATE"}, {"TIME", "TIME"},
+    {"TIMESTAMP", "TIMESTAMP"}, {"DATETIME", "TIMESTAMP"}, {"TIMESTAMPTZ", "TIMESTAMPTZ"},
+    {"TIMESTAMP WITH TIME ZONE", "TIMESTAMPTZ"}, {"JSON", "JSON"}, {"JSONB", "JSONB"}, {"UUID", "UUID"}};
+
+/// Refuse a declaration PostgreSQL cannot hold as written, naming the table and the column.
+[[noreturn]] void refuse_column(nb::handle table, nb::handle column, nb::handle what) {
+    nb::object message = nb::steal(checked(PyUnicode_FromFormat("%U%U%U%U: %U", VT_KEY("表 ").ptr(), table.ptr(),
+                                                                VT_KEY(" 的列 ").ptr(), column.ptr(), what.ptr())));
+    raise(PyExc_ValueError, message);
+}
+
+/// The PostgreSQL type of a declared type: upper-cased, white space folded,
+/// its arguments (digits, commas and spaces in parentheses) kept.
+nb::str postgres_type(nb::handle table, nb::handle column, nb::handle declared) {
+    std::string t;
+    for (char ch : utf8_view(declared)) {
+        char up = (ch >= 'a' && ch <= 'z') ? (char) (ch - 32) : ch;
+        if (up == ' ' || up == '\t' || up == '\n') {
+            if (!t.empty() && t.back() != ' ') t += ' ';
+        } else {
+            t += up;
+        }
+    }
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    std::string base = t, args;
+    if (size_t open = t.find('('); open != std::string::npos) {
+        base = t.substr(0, open);
+        while (!base.empty() && base.back() == ' ') base.pop_back();
+        args = t.substr(open);
+        bool ok = args.size() >= 3 && args.back() == ')';
+        for (size_t i = 1; ok && i + 1 < args.size(); ++i)
+            ok = (args[i] >= '0' && args[i] <= '9') || args[i] == ',' || args[i] == ' ';
+        if (!ok) refuse_column(table, column, concat("PostgreSQL 无法表示的类型 ", declared));
+    }
+    for (const auto &row : kPostgresTypes)
+        if (base == row[0]) return nb::str((std::string(row[1]) + args).c_str());
+    refuse_column(table, column, concat("PostgreSQL 无法表示的类型 ", declared));
+}
+
+/// One column definition on PostgreSQL: the declared words in the same order.
+/// An INTEGER PRIMARY KEY, which SQLite numbers by itself (AUTOINCREMENT or
+/// not), is an identity column; AUTOINCREMENT on anything else is refused, as
+/// SQLite refuses it.
+nb::str column_ddl_postgres(nb::handle table, nb::handle col) {
+    nb::object name = subscript(col, VT_KEY("name"));
+    nb::object declared = get(col, VT_KEY("type"));
+    if (!declared.is_valid()) declared = nb::borrow(VT_KEY("TEXT"));
+    if (!is_text(name) || !is_text(declared)) return column_ddl(col); // fails in the join, as on SQLite
+    bool key = truthy(get(col, VT_KEY("primary_key")));
+    nb::str type = postgres_type(table, name, declared);
+    bool rowid = key && equals(type, "INTEGER") && equals(stripped_text(lower(declared)), "integer");
+    if (truthy(get(col, VT_KEY("autoincrement"))) && !rowid)
+        refuse_column(table, name, VT_KEY("AUTOINCREMENT 只能用于 INTEGER PRIMARY KEY"));
+    nb::list parts;
+    parts.append(name);
+    parts.append(type);
+    if (rowid) parts.append(utf8("GENERATED BY DEFAULT AS IDENTITY"));
+    if (key) parts.append(utf8("PRIMARY KEY"));
+    if (truthy(get(col, VT_KEY("not_null")))) parts.append(utf8("NOT NULL"));
+    if (truthy(get(col, VT_KEY("unique")))) parts.append(utf8("UNIQUE"));
+    if (contains(col, VT_KEY("default"))) parts.append(concat("DEFAULT ", text(subscript(col, VT_KEY("default")))));
+    return join(" ", parts);
+}
+
+/// The CREATE TABLE statement of one table object (for PostgreSQL when
+/// `postgres`), or null when it has no usable column.
+nb::object create_table_sql(nb::handle tbl, bool postgres) {
+    nb::str name = text(subscript(tbl, VT_KEY("name")));
     nb::list defs;
     nb::object cols = get(tbl, VT_KEY("columns"));
     if (truthy(cols))
         for_each_in(cols, [&](nb::handle col) {
-            if (is_mapping(col) && contains(col, VT_KEY("name"))) defs.append(column_ddl(col));
+            if (is_mapping(col) && contains(col, VT_KEY("name")))
+                defs.append(postgres ? column_ddl_postgres(name, col) : column_ddl(col));
         });
     nb::str body = join(", ", defs);
     if (!PyUnicode_GET_LENGTH(body.ptr())) return nb::object();
@@ -1086,24 +1213,38 @@ nb::object create_table_sql(nb::handle tbl) {
             body = nb::steal<nb::str>(checked(PyUnicode_FromFormat(
                 "%U, FOREIGN KEY (%U) REFERENCES %U (%U)", body.ptr(), column.ptr(), table.ptr(), references.ptr())));
         });
-    nb::str name = text(subscript(tbl, VT_KEY("name")));
     return nb::steal(checked(PyUnicode_FromFormat("CREATE TABLE IF NOT EXISTS %U (%U)", name.ptr(), body.ptr())));
 }
 
-void init_database(const Self &self) {
+/// A lock of the PostgreSQL database held while the tables are created, so
+/// that servers starting together do not race each other's CREATE TABLE.
+constexpr long long kSchemaLock = 0x76616e7472656cLL;
+
+/// Create the declared tables (none of them replaced), then commit.
+void create_tables(const Self &self) {
     nb::object tables = get_any(database_view(self), VT_KEY("tables"));
     if (!truthy(tables)) return;
+    bool postgres = !url_of(self).is_none();
     nb::object scope = members.call(self.h, CONNECT, [&] { return connect(self); });
     with_scope(scope, [&](nb::handle conn) {
         nb::object cur = call_method(conn, VT_KEY("cursor"));
+        if (postgres)
+            call_method(cur, VT_KEY("execute"),
+                        nb::steal(checked(PyUnicode_FromFormat("SELECT pg_advisory_xact_lock(%lld)", kSchemaLock))));
         for_each_in(tables, [&](nb::handle tbl) {
             if (!is_mapping(tbl) || !contains(tbl, VT_KEY("name"))) return;
-            nb::object sql = create_table_sql(tbl);
+            nb::object sql = create_table_sql(tbl, postgres);
             if (sql.is_valid()) call_method(cur, VT_KEY("execute"), sql);
         });
         call_method(conn, VT_KEY("commit"));
         return nb::none();
     });
+}
+
+void init_database(const Self &self) {
+    nb::object tables = get_any(database_view(self), VT_KEY("tables"));
+    if (!truthy(tables)) return;
+    create_tables(self);
     seed_of(self);
 }
 
@@ -1213,6 +1354,10 @@ NB_MODULE(keldra, m) {
                      "Project data root.")
         .def_prop_ro("db_path", &db_path, nb::sig("def db_path(self, /) -> pathlib.Path"),
                      "Absolute database file; its directory is created on every access.")
+        .def_prop_ro("database_url", &database_url, nb::sig("def database_url(self, /) -> str | None"),
+                     "The PostgreSQL database of the store ($VANTREL_DATABASE_URL, else ``database.url``), or None "
+                     "for the SQLite file at ``db_path``.")
+        .def("create_tables", &create_tables, "Create the declared tables that do not exist (no account is seeded).")
         .def("init_database", &init_database, "Create the declared tables, then seed the default accounts.")
         .def("connect", &connect,
              nb::sig("def connect(self) -> contextlib.AbstractContextManager[sqlite3.Connection]"),

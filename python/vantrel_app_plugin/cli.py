@@ -276,6 +276,30 @@ def cmd_web(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------- store
+
+
+def _store_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("action", choices=["copy"], help="copy: the declared tables into an empty PostgreSQL "
+                                                         "database")
+    layout_argument(parser)
+    parser.add_argument("--to", required=True, metavar="URL", help="the target database (postgresql://...)")
+
+
+@subcommand("store", "move a layout's user store (its SQLite file) to PostgreSQL", _store_arguments)
+def cmd_store(args: argparse.Namespace) -> int:
+    """Copy the declared tables of the layout's SQLite file (accounts included,
+    password digests unchanged) to an empty PostgreSQL database, and report the
+    rows copied per table. A target that already holds rows is refused."""
+    require("psycopg", "the PostgreSQL store", "psycopg (pip install 'vantrel_app_plugin[postgres]')")
+    from vantrel_app_plugin.login.transfer import copy_store
+
+    layout_path, _ = load_layout(args.layout)
+    for table, count in copy_store(layout_path, args.to):
+        print(f"{table}: {count} row{'s' * (count != 1)} copied")
+    return 0
+
+
 # ---------------------------------------------------------------- repl
 
 

@@ -11,10 +11,20 @@ wrk (or, without it, a bounded Python client).
    visitor's cookie), and a press round trip (the POST of a button, its
    redirect, the GET of the page), one visitor per connection.
 
+3. Logins (POST of the login form, CSRF token and all) on the site with its
+   user store on SQLite (one host), on PostgreSQL (one host), and on two
+   hosts: two independent gunicorn masters on two ports, each with a data
+   root of its own, sharing one PostgreSQL database and one secret, driven
+   together. Before that run it checks that a session made on one host is
+   valid on the other, that registrations through both never duplicate, and
+   that failed logins through both add up. Needs a PostgreSQL server's
+   programs (the run starts a throwaway cluster); skipped, with the reason,
+   without them.
+
 Prints requests per second and p50/p99 latency per scenario; exits 1 on any
-server error, when the web face serves fewer requests per second than the
-twin, when a page view reaches less than 0.7 of the floor's requests per
-second, or when a press round trip's p99 reaches 20 ms.
+server error or failed check, when the web face serves fewer requests per
+second than the twin, when a page view reaches less than 0.7 of the floor's
+requests per second, or when a press round trip's p99 reaches 20 ms.
 
 Usage: python bench/load.py [--seconds 30] [--workers 4] [--connections 16]
 """
@@ -336,6 +346,139 @@ def measure_pages(root: Path, args: argparse.Namespace) -> dict[str, dict]:
     return results
 
 
+# --- the store on PostgreSQL and several hosts ----------------------------------------------
+
+SECRET = "load-test-shared-secret-" + "z" * 40
+
+
+def write_store_layout(root: Path, name: str) -> Path:
+    """The login load's layout for one host: its own data root."""
+    layout = json.loads((root / "gui_layout.json").read_text(encoding="utf-8"))
+    layout["database"]["data_root"] = str(root / name)
+    layout["web"] = {"csrf": True}
+    layout["auth_forms"]["register"] = {"title": "注册", "fields": layout["auth_forms"]["login"]["fields"]}
+    path = root / name / "gui_layout.json"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
+    return path
+
+
+def login_script(session: "Session") -> str:
+    form = urllib.parse.urlencode({"username": "admin", "password": "admin123", "csrf_token": session.token})
+    return (f'wrk.method = "POST"\nwrk.body = "{form}"\n'
+            f'wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"\n'
+            f'wrk.headers["Cookie"] = "{session.cookie}"\n')
+
+
+class Anonymous(Session):
+    """A visitor that has only seen the login page: its cookie and the page's token."""
+
+    def __init__(self, port: int) -> None:  # noqa: super().__init__ would log in
+        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        self.cookie = ""
+        self.token = self.token_of(self.request("GET", "/login")[1])
+
+
+def drive(ports: list[int], seconds: float, connections: int) -> dict:
+    """Logins on every port at once (the connections shared out); the rates add up."""
+    results: list[dict] = []
+
+    def one(port: int) -> None:
+        results.append(run_wrk(port, "/login", seconds, max(1, connections // len(ports)),
+                               login_script(Anonymous(port)), {}))
+
+    threads = [threading.Thread(target=one, args=(port,)) for port in ports]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return {"rps": sum(r["rps"] for r in results), "p50": max(r["p50"] for r in results),
+            "p99": max(r["p99"] for r in results), "errors": sum(r["errors"] for r in results)}
+
+
+def check_two_hosts(ports: list[int]) -> list[str]:
+    """What two hosts on one database must agree on; the failures, if any."""
+    problems = []
+    visitor = Anonymous(ports[0])
+    status, _ = visitor.request("POST", "/login", {"username": "admin", "password": "admin123",
+                                                  "csrf_token": visitor.token})
+    other = http.client.HTTPConnection("127.0.0.1", ports[1], timeout=10)
+    other.request("GET", "/dashboard", headers={"Cookie": visitor.cookie})
+    if status != 302 or other.getresponse().status != 200:
+        problems.append("a session made on one host is not valid on the other")
+    outcomes: list[int] = []
+
+    def register(port: int, name: str) -> None:
+        v = Anonymous(port)
+        v.request("GET", "/register")
+        page = v.request("GET", "/register")[1]
+        status, _ = v.request("POST", "/register", {"username": name, "password": "pw-1234567",
+                                                   "csrf_token": v.token_of(page)})
+        outcomes.append(status)
+
+    threads = [threading.Thread(target=register, args=(ports[i % 2], f"both-{i // 2}")) for i in range(40)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if outcomes.count(302) != 20:
+        problems.append(f"registrations through both hosts: {outcomes.count(302)} of 20 names registered once")
+    for i in range(5):
+        v = Anonymous(ports[i % 2])
+        v.request("POST", "/login", {"username": "counted", "password": "wrong", "csrf_token": v.token})
+    answers = []
+    for port in ports:
+        v = Anonymous(port)
+        answers.append(v.request("POST", "/login", {"username": "counted", "password": "wrong",
+                                                   "csrf_token": v.token})[0])
+    if answers != [429, 429]:
+        problems.append(f"failed logins through both hosts do not add up: {answers}")
+    return problems
+
+
+def measure_stores(root: Path, args: argparse.Namespace) -> tuple[dict[str, dict], list[str]]:
+    sys.path.insert(0, str(HERE.parent / "tests"))
+    import pgcluster
+
+    reason = pgcluster.unavailable()
+    if reason:
+        print(f"\nskipping the PostgreSQL scenarios: {reason}")
+        return {}, []
+    part = args.seconds / 3
+    results: dict[str, dict] = {}
+    problems: list[str] = []
+    cluster = pgcluster.Cluster().start()
+    try:
+        url = cluster.create_database("load")
+        proc, port = start_site("site_app", write_store_layout(root, "sqlite"), args.workers,
+                                VANTREL_SECRET_KEY=SECRET)
+        try:
+            results["SQLite, one host"] = drive([port], part, args.connections)
+        finally:
+            proc.terminate()
+            proc.wait(timeout=20)
+        shared = {"VANTREL_DATABASE_URL": url, "VANTREL_SECRET_KEY": SECRET}
+        proc, port = start_site("site_app", write_store_layout(root, "pg-one"), args.workers, **shared)
+        try:
+            results["PostgreSQL, one host"] = drive([port], part, args.connections)
+        finally:
+            proc.terminate()
+            proc.wait(timeout=20)
+        hosts = [start_site("site_app", write_store_layout(root, f"pg-host-{i}"), max(1, args.workers // 2), **shared)
+                 for i in range(2)]
+        try:
+            ports = [port for _, port in hosts]
+            problems = check_two_hosts(ports)
+            results["PostgreSQL, two hosts"] = drive(ports, part, args.connections)
+        finally:
+            for proc, _ in hosts:
+                proc.terminate()
+                proc.wait(timeout=20)
+    finally:
+        cluster.stop()
+    return results, problems
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=30, help="length of each site's run (default 30)")
@@ -370,6 +513,20 @@ def main() -> int:
     print(f"  page view at {share:.2f} of the floor's requests per second (aim: 0.7); "
           f"press round trip p99 {p99:.1f} ms (aim: under 20 ms)")
     failed = failed or page_errors > 0 or share < 0.7 or p99 >= 20
+
+    stores, problems = measure_stores(root, args)
+    if stores:
+        print(f"\nLogins (POST /login), {args.connections} connections; two hosts: "
+              f"{max(1, args.workers // 2)} workers each")
+        print(f"  {'store':<40}{'req/s':>10}{'p50 ms':>9}{'p99 ms':>9}{'errors':>8}")
+        for name, r in stores.items():
+            print(f"  {name:<40}{r['rps']:>10.0f}{r['p50']:>9.2f}{r['p99']:>9.2f}{r['errors']:>8}")
+        for problem in problems:
+            print(f"  FAILED: {problem}")
+        if not problems:
+            print("  two hosts: a session of one valid on the other, registrations never duplicated, "
+                  "failed logins added up")
+        failed = failed or bool(problems) or any(r["errors"] for r in stores.values())
     return 1 if failed else 0
 
 

@@ -13,12 +13,11 @@ from __future__ import annotations
 
 import json
 import secrets
-import sqlite3
-import threading
 import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from typing import Any
+
+from vantrel_soft.website.database import SiteDatabase
 
 #: The table of the user database that holds the sessions.
 TABLE = "vantrel_sessions"
@@ -33,18 +32,14 @@ class SessionStore:
     """The sessions of ``store`` (a ``JsonAppPlugin``: its ``connect()`` reaches
     the user database).
 
-    A session is read on every request of a logged-in visitor, so each thread
-    keeps one connection to a SQLite user database open for the store's own
-    statements (statements outside a transaction see every commit of any
-    other connection at once), in write-ahead logging; other stores are
-    reached through ``connect()``."""
+    A session is read on every request of a logged-in visitor: the store's
+    statements go through the site's own connections (``SiteDatabase``)."""
 
     def __init__(self, store: Any, idle_seconds: float = 1800, clock: Callable[[], float] = time.time) -> None:
         self.store = store
+        self.database = SiteDatabase.of(store)
+        self.connection = self.database.connection
         self.idle_seconds = idle_seconds
-        self._local = threading.local()
-        #: The SQLite file of the user database, when the store keeps it in one.
-        self._sqlite_file = None if getattr(store, "database_url", None) else str(store.db_path)
         #: The clock idleness is measured with (tests move it).
         self.clock = clock
         #: A session is marked as seen again at most this often: a page view
@@ -52,36 +47,7 @@ class SessionStore:
         #: therefore expire up to this long before its idle time is up.
         self.touch_after = min(60.0, idle_seconds / 10)
 
-    @contextmanager
-    def connection(self) -> Iterator[Any]:
-        """A connection to the user database for one of the store's operations."""
-        path = self._sqlite_file
-        if path is None:
-            with self.store.connect() as conn:
-                yield conn
-            return
-        conn = getattr(self._local, "conn", None)
-        if conn is None or self._local.path != path:
-            conn = self._local.conn = sqlite3.connect(path, timeout=30)
-            # A session's state is not worth a disk flush per press: with
-            # write-ahead logging, NORMAL keeps the file sound and loses at
-            # most the last presses to a power cut (not to a crash of the
-            # server). The accounts' own connections keep SQLite's default.
-            conn.execute("PRAGMA synchronous=NORMAL")
-            self._local.path = path
-        try:
-            yield conn
-        except BaseException:
-            conn.rollback()
-            raise
-
     def create_table(self) -> None:
-        if self._sqlite_file is not None:
-            # Readers and the writer of a SQLite file get in each other's way
-            # under concurrent requests (each wait starts with a sleep); with
-            # write-ahead logging they do not. The mode stays with the file.
-            with sqlite3.connect(self._sqlite_file, timeout=30) as conn:
-                conn.execute("PRAGMA journal_mode=WAL")
         with self.store.connect() as conn:
             conn.execute(f"CREATE TABLE IF NOT EXISTS {TABLE} (id TEXT PRIMARY KEY, state TEXT NOT NULL, "
                          "page TEXT, seen BIGINT NOT NULL)")

@@ -19,6 +19,8 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from vantrel_soft.website.database import SiteDatabase
+
 #: The table of the user database that holds the counts.
 TABLE = "vantrel_login_failures"
 
@@ -39,6 +41,7 @@ class LoginThrottle:
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
                 raise ValueError(f"{name} must be a positive number of seconds, not {value!r}")
         self.store = store
+        self.connection = SiteDatabase.of(store).connection
         self.limits = {NAME: (max_failures, window), ADDRESS: (address_limit, address_window)}
         #: The clock the windows are measured with (tests move it).
         self.clock = clock
@@ -60,7 +63,7 @@ class LoginThrottle:
         """Seconds a login for ``name`` from ``address`` must wait, or None when it may go ahead."""
         now = self.clock()
         wait = 0.0
-        with self.store.connect() as conn:
+        with self.connection() as conn:
             for scope, key in self._keys(name, address):
                 row = conn.execute(f"SELECT failures, window_start FROM {TABLE} WHERE scope = ? AND key = ?",
                                    (scope, key)).fetchone()
@@ -75,7 +78,7 @@ class LoginThrottle:
     def failed(self, name: str, address: str | None) -> None:
         """Count a failed login for ``name`` from ``address``."""
         now = int(self.clock())
-        with self.store.connect() as conn:
+        with self.connection() as conn:
             for scope, key in self._keys(name, address):
                 expired = now - self.limits[scope][1]
                 # A count whose window has passed starts again at this failure.
@@ -93,6 +96,6 @@ class LoginThrottle:
 
     def succeeded(self, name: str) -> None:
         """A successful login for ``name``: its count starts again."""
-        with self.store.connect() as conn:
+        with self.connection() as conn:
             conn.execute(f"DELETE FROM {TABLE} WHERE scope = ? AND key = ?", (NAME, name))
             conn.commit()

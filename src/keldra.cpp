@@ -1190,6 +1190,12 @@ nb::str column_ddl_postgres(nb::handle table, nb::handle col) {
     return join(" ", parts);
 }
 
+nb::str column_ddl_postgres_checked(nb::handle table, nb::handle col) {
+    require_str(table, "postgres_column_ddl", "table");
+    require_dict(col, "postgres_column_ddl", "col");
+    return column_ddl_postgres(table, col);
+}
+
 /// The CREATE TABLE statement of one table object (for PostgreSQL when
 /// `postgres`), or null when it has no usable column.
 nb::object create_table_sql(nb::handle tbl, bool postgres) {
@@ -1361,7 +1367,8 @@ NB_MODULE(keldra, m) {
         .def("init_database", &init_database, "Create the declared tables, then seed the default accounts.")
         .def("connect", &connect,
              nb::sig("def connect(self) -> contextlib.AbstractContextManager[sqlite3.Connection]"),
-             "Context manager yielding a new connection to ``db_path``, closed on exit.")
+             "Context manager yielding a new connection to ``db_path``, closed on exit (on PostgreSQL, a pooled "
+             "connection lent for the block, what it did not commit rolled back).")
         .def("seed_default_users", &seed_default_users, "Create the configured default accounts that do not exist.")
         .def("hash_password", &hash_password, nb::arg("password").none(),
              nb::sig("def hash_password(self, password: str) -> str"), "The stored form of a password.")
@@ -1386,4 +1393,8 @@ NB_MODULE(keldra, m) {
           nb::sig("def _sanitize_db_basename(name: str) -> str"), "Safe database base name (1 to 64 characters).");
     m.def("_column_ddl", &column_ddl_checked, nb::arg("col").none(),
           nb::sig("def _column_ddl(col: dict[str, typing.Any]) -> str"), "One column definition of CREATE TABLE.");
+    m.def("postgres_column_ddl", &column_ddl_postgres_checked, nb::arg("table").none(), nb::arg("col").none(),
+          nb::sig("def postgres_column_ddl(table: str, col: dict[str, typing.Any]) -> str"),
+          "One column definition of CREATE TABLE on PostgreSQL; ValueError naming the table and the column when "
+          "PostgreSQL cannot hold the declaration.");
 }

@@ -75,6 +75,20 @@ CASES = [
      {("warning", "$.database.tables[2]", "schema")}),
     ("column type not a string", _set(USERS + ("columns", 1, "type"), None),
      {("error", "$.database.tables[0].columns[1].type", "schema")}),
+    ("store address of another database", _set(("database", "url"), "mysql://db/app"),
+     {("error", "$.database.url", "database-url")}),
+    ("store address that is not text", _set(("database", "url"), 5432),
+     {("error", "$.database.url", "database-url")}),
+    ("PostgreSQL store and a type it lacks", lambda l: (
+        l["database"].update(url="postgresql://db/app"),
+        l["database"]["tables"][0]["columns"].append({"name": "shape", "type": "GEOMETRY"})),
+     {("error", "$.database.tables[0].columns[4]", "postgres")}),
+    ("PostgreSQL store and AUTOINCREMENT on a BIGINT key", lambda l: (
+        l["database"].update(url="postgresql://db/app"), l["database"]["tables"][0]["columns"][0].update(type="BIGINT")),
+     {("error", "$.database.tables[0].columns[0].autoincrement", "autoincrement"),
+      ("error", "$.database.tables[0].columns[0]", "postgres")}),
+    ("SQLite store keeps a type PostgreSQL lacks", lambda l: (
+        l["database"]["tables"][0]["columns"].append({"name": "shape", "type": "GEOMETRY"})), set()),
     ("business action naming a missing form", _set(("tk", "actions", "添加学生", "form"), "add_pupil"),
      {("error", '$.tk.actions["添加学生"].form', "unknown-form"),
       ("error", '$.tk.actions["添加学生"]', "missing-handler")}),

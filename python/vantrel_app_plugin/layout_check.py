@@ -17,7 +17,9 @@ fails on), ``account-row`` (a column of the account table that registration
 cannot fill), ``seed`` (seeded accounts that are skipped), ``welcome`` (a
 welcome text that login cannot fill), ``hash``, ``unknown-plugin``,
 ``plugin-config``, ``page-list``, ``web-login`` (a web login page without
-a name or a password field),
+a name or a password field), ``database-url`` (a store address the login
+backend refuses), ``postgres`` (a column PostgreSQL cannot hold as declared,
+when ``database.url`` names a PostgreSQL store),
 ``unknown-widget``, ``unbound-button``, ``ignored`` (a setting the runtime
 never reads), ``default`` (a missing setting whose default is surprising).
 """
@@ -34,7 +36,9 @@ from typing import Any, Iterable
 from vantrel_app_plugin.brisen import ACTION_KINDS, RESERVED_KEYS
 from vantrel_app_plugin.lirren import DEFAULT_AUTH_FIELD_MAP, INPUT_FALLBACKS, NAVIGATION_DEFAULTS, TK_SETTINGS
 from vantrel_app_plugin.login.keldra import (ACCOUNT_DEFAULTS, DEFAULT_PASSWORD_SCHEME, LOGIN_SECTIONS,
-                                             OBJECT_SECTIONS, PASSWORD_SCHEMES, USER_RECORD_KEYS)
+                                             OBJECT_SECTIONS, PASSWORD_SCHEMES, USER_RECORD_KEYS,
+                                             postgres_column_ddl)
+from vantrel_app_plugin.login.postgres import check_url
 from vantrel_app_plugin.plugins.registry import login_section_sources
 from vantrel_soft.website.settings import SITE_SETTINGS, web_setting
 from vantrel_soft.widgets import WIDGET_TYPES, widget_type
@@ -204,6 +208,7 @@ class _Checker:
         base = self.origin["database"]
         self.tables: dict[str, set[str]] = {}
         self.table_columns: dict[str, list[tuple[dict, JsonPath]]] = {}
+        postgres = self.store_url(db, base)
         raw = db.get("tables")
         if raw and not isinstance(raw, list):
             self.error(base + ("tables",), "section-type", f"is {_json_type(raw)}, not an array of tables")
@@ -224,6 +229,11 @@ class _Checker:
                     self.warning(path + ("columns", c), "schema", "not a column object with a name: skipped")
                     continue
                 self.column(col, path + ("columns", c))
+                if postgres and all(isinstance(col.get(k, ""), str) for k in ("name", "type")):
+                    try:
+                        postgres_column_ddl(text_form(table["name"]), col)
+                    except ValueError as refused:
+                        self.error(path + ("columns", c), "postgres", f"{refused}: creating the tables fails")
                 columns.add(text_form(col["name"]))
                 specs.append((col, path + ("columns", c)))
             if not columns:
@@ -241,6 +251,18 @@ class _Checker:
             if text_form(table["name"]) not in self.tables:  # CREATE TABLE IF NOT EXISTS: the first one counts
                 self.tables[text_form(table["name"])] = columns
                 self.table_columns[text_form(table["name"])] = specs
+
+    def store_url(self, db: dict, base: JsonPath) -> bool:
+        """Check ``database.url``; whether it names a PostgreSQL store."""
+        url = "" if db.get("url") is None else text_form(db["url"]).strip()
+        if not url:
+            return False
+        try:
+            check_url(url)
+        except ValueError as refused:
+            self.error(base + ("url",), "database-url", f"{refused}: the store cannot be opened")
+            return False
+        return True
 
     def column(self, col: dict, path: JsonPath) -> None:
         for key in ("name", "type"):

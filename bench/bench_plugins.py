@@ -1,37 +1,19 @@
 """Tk configuration sections and the plugin layer: lirren, ostrel.
 
 Each C++ function is timed beside a straightforward pure-Python version of
-the same behaviour: the plain rules of fuzz/oracles.py, and the dispatch
-written here. The accessors run once per engine; the dispatch runs on every
-key press.
+the same behaviour: the plain rules of fuzz/oracles.py. The accessors run
+once per engine; the dispatch runs on every key press.
 """
 
 from __future__ import annotations
 
 from harness import Case
 from oracles import actions_cfg as py_actions_cfg
+from oracles import dispatch_plugin_action as py_dispatch_plugin_action
 from oracles import merged_sections as py_merged_sections
 from oracles import navigation_cfg as py_navigation_cfg
 
 from vantrel_app_plugin import lirren, ostrel
-
-# --- pure-Python version ------------------------------------------------------
-
-def py_dispatch_plugin_action(plugins: dict, action_type: str, key: str, spec: dict, engine) -> bool:
-    if type(plugins) is not dict or type(action_type) is not str or type(key) is not str or type(spec) is not dict:
-        raise TypeError("bad argument")
-    at = action_type.lower()
-    for plugin in plugins.values():
-        run = getattr(plugin, "run_action", None)
-        supports = getattr(plugin, "supports_action", None)
-        if not callable(supports) or not callable(run):
-            continue
-        if not supports(at):
-            continue
-        if run(at, key, spec, engine):
-            return True
-    return False
-
 
 # --- cases ---------------------------------------------------------------------------
 

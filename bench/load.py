@@ -45,6 +45,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+from collections.abc import Callable
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -133,43 +134,62 @@ def run_wrk(port: int, path: str, seconds: float, connections: int, script: str 
             "errors": errors + (int(non_ok.group(1)) if non_ok else 0)}
 
 
-def run_python_client(port: int, path: str, seconds: float, connections: int, method: str,
-                      headers: dict[str, str]) -> dict:
-    """A bounded client without wrk: ``connections`` threads, keep-alive, until time is up."""
+def time_loops(seconds: float, loops: list[Callable[[], bool]]) -> dict:
+    """Each callable in a thread of its own, called until time is up; one call
+    is one timed request (False or an OSError: an error, the latter untimed)."""
     latencies: list[float] = []
     errors = [0]
     stop = time.time() + seconds
     lock = threading.Lock()
 
-    def worker() -> None:
-        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-        mine = []
+    def loop(once: Callable[[], bool]) -> None:
+        mine, failed = [], 0
         while time.time() < stop:
             start = time.perf_counter()
             try:
-                if method == "POST":
-                    conn.request("POST", path, FORM, {**headers, "Content-Type": "application/x-www-form-urlencoded"})
-                else:
-                    conn.request("GET", path, headers=headers)
-                response = conn.getresponse()
-                response.read()
-                if response.status >= 400:
-                    errors[0] += 1
+                ok = once()
             except OSError:
-                errors[0] += 1
-                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                failed += 1
                 continue
+            failed += not ok
             mine.append((time.perf_counter() - start) * 1000)
         with lock:
             latencies.extend(mine)
+            errors[0] += failed
 
-    threads = [threading.Thread(target=worker) for _ in range(connections)]
+    threads = [threading.Thread(target=loop, args=(once,)) for once in loops]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     q = statistics.quantiles(latencies, n=100)
     return {"rps": len(latencies) / seconds, "p50": q[49], "p99": q[98], "errors": errors[0]}
+
+
+def run_python_client(port: int, path: str, seconds: float, connections: int, method: str,
+                      headers: dict[str, str]) -> dict:
+    """A bounded client without wrk: ``connections`` threads, keep-alive, until time is up."""
+
+    def client() -> Callable[[], bool]:
+        conn = [http.client.HTTPConnection("127.0.0.1", port, timeout=10)]
+
+        def once() -> bool:
+            try:
+                if method == "POST":
+                    conn[0].request("POST", path, FORM,
+                                    {**headers, "Content-Type": "application/x-www-form-urlencoded"})
+                else:
+                    conn[0].request("GET", path, headers=headers)
+                response = conn[0].getresponse()
+                response.read()
+            except OSError:
+                conn[0] = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                raise
+            return response.status < 400
+
+        return once
+
+    return time_loops(seconds, [client() for _ in range(connections)])
 
 
 def measure(factory: str, layout: Path, args: argparse.Namespace) -> dict[str, dict]:
@@ -271,35 +291,18 @@ end
 def round_trips(port: int, sessions: list[Session], seconds: float) -> dict:
     """Press round trips (POST, redirect, GET), one thread per visitor: round trips
     per second and the latency of a whole round trip."""
-    latencies: list[float] = []
-    errors = [0]
-    stop = time.time() + seconds
-    lock = threading.Lock()
 
-    def visitor(s: Session) -> None:
-        mine = []
+    def visitor(s: Session) -> Callable[[], bool]:
         form = {**PRESS, "csrf_token": s.token}
-        while time.time() < stop:
-            start = time.perf_counter()
-            try:
-                status, _ = s.request("POST", "/dashboard", form)
-                shown, _ = s.request("GET", "/dashboard")
-                if status != 303 or shown != 200:
-                    errors[0] += 1
-            except OSError:
-                errors[0] += 1
-                continue
-            mine.append((time.perf_counter() - start) * 1000)
-        with lock:
-            latencies.extend(mine)
 
-    threads = [threading.Thread(target=visitor, args=(s,)) for s in sessions]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    q = statistics.quantiles(latencies, n=100)
-    return {"rps": len(latencies) / seconds, "p50": q[49], "p99": q[98], "errors": errors[0]}
+        def once() -> bool:
+            status, _ = s.request("POST", "/dashboard", form)
+            shown, _ = s.request("GET", "/dashboard")
+            return status == 303 and shown == 200
+
+        return once
+
+    return time_loops(seconds, [visitor(s) for s in sessions])
 
 
 def lua_sessions(sessions: list[Session]) -> str:

@@ -192,3 +192,22 @@ def build_effective_layout(layout: dict, feature_id: str, names: tuple) -> dict:
     out = dict(layout)
     out.update(merged)
     return out
+
+
+def dispatch_plugin_action(plugins: dict, action_type: str, key: str, spec: dict, engine: Any) -> bool:
+    """The first plugin whose ``supports_action`` accepts the action type and
+    whose ``run_action`` handles it; both members looked up on every plugin,
+    ``run_action`` first, as attribute access finds them."""
+    if type(plugins) is not dict or type(action_type) is not str or type(key) is not str or type(spec) is not dict:
+        raise TypeError("bad argument")
+    at = action_type.lower()
+    for plugin in plugins.values():
+        run = getattr(plugin, "run_action", None)
+        supports = getattr(plugin, "supports_action", None)
+        if not callable(supports) or not callable(run):
+            continue
+        if not supports(at):
+            continue
+        if run(at, key, spec, engine):
+            return True
+    return False

@@ -739,6 +739,20 @@ struct Account {
     nb::object id, user, stored;
 };
 
+/// Insert an account on SQLite; false when the insert broke the unique
+/// constraint on the name (a registration of the same name that committed
+/// after the session's check), any other failure propagating.
+template <class Session>
+bool add_unless_taken(Session &session, const AccountNames &names, nb::handle u, nb::handle stored) {
+    try {
+        session.insert(names.insert_sql(), u, stored);
+    } catch (nb::python_error &e) {
+        if (!e.matches(sqlite_module().IntegrityError) || !session.exists(names.exists_sql(), u)) throw;
+        return false;
+    }
+    return true;
+}
+
 /// On a runtime `sqlite3` connection, through a cursor.
 class ModuleSession {
 public:
@@ -753,15 +767,11 @@ public:
     bool add(const AccountNames &names, nb::handle u, nb::handle stored) {
         if (postgres_) {
             execute(names.insert_new_sql(), {u, stored});
-            return PyLong_AsLong(attr(cur_, VT_KEY("rowcount")).ptr()) == 1;
+            nb::object count = attr(cur_, VT_KEY("rowcount"));
+            int overflow = 0;
+            return PyLong_CheckExact(count.ptr()) && PyLong_AsLongLongAndOverflow(count.ptr(), &overflow) == 1;
         }
-        try {
-            insert(names.insert_sql(), u, stored);
-        } catch (nb::python_error &e) {
-            if (!e.matches(sqlite_module().IntegrityError) || !exists(names.exists_sql(), u)) throw;
-            return false;
-        }
-        return true;
+        return add_unless_taken(*this, names, u, stored);
     }
 
     bool exists(nb::handle sql, nb::handle u) {
@@ -842,13 +852,7 @@ public:
 
     /// As `ModuleSession::add` on SQLite.
     bool add(const AccountNames &names, nb::handle u, nb::handle stored) {
-        try {
-            insert(names.insert_sql(), u, stored);
-        } catch (nb::python_error &e) {
-            if (!e.matches(sqlite_module().IntegrityError) || !exists(names.exists_sql(), u)) throw;
-            return false;
-        }
-        return true;
+        return add_unless_taken(*this, names, u, stored);
     }
 
     nb::object user(nb::handle sql, nb::handle u, nb::handle stored, nb::handle id_col, nb::handle user_col) {

@@ -12,7 +12,7 @@ import weakref
 from html import escape
 
 import pytest
-from web_support import FormClient
+from web_support import USERS, FormClient
 
 flask = pytest.importorskip("flask")
 
@@ -20,10 +20,6 @@ from vantrel_app_plugin import calvet  # noqa: E402
 from vantrel_app_plugin.calvet import JsonAppPluginWeb  # noqa: E402
 from vantrel_app_plugin.json_app_plugin import JsonAppPlugin  # noqa: E402
 
-USERS = {"name": "users", "columns": [
-    {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
-    {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
-    {"name": "password", "type": "TEXT", "not_null": True}]}
 
 LOGIN = {"title": "登录", "fields": [{"name": "username", "label": "用户名", "type": "text", "required": True},
                                     {"name": "password", "label": "密码", "type": "password"}],

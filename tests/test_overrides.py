@@ -10,6 +10,8 @@ would give.
 
 import copy
 import itertools
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -17,27 +19,10 @@ from vantrel_app_plugin.brisen import TkJsonEngine
 from vantrel_app_plugin.login.keldra import JsonAppPlugin
 from vantrel_app_plugin.ostrel import UnifiedPluginBase, dispatch_plugin_action
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
+from oracles import dispatch_plugin_action as reference_dispatch  # noqa: E402  (plain attribute access)
+
 # --- plugin dispatch ---------------------------------------------------------------------
-
-
-def reference_dispatch(plugins, action_type, key, spec, engine):
-    """Dispatch written with plain attribute access."""
-    at = action_type.lower()
-    for plugin in plugins.values():
-        found = []
-        for name in ("run_action", "supports_action"):
-            try:
-                found.append(getattr(plugin, name))
-            except AttributeError:
-                found.append(None)
-        run, supports = found
-        if not callable(supports) or not callable(run):
-            continue
-        if not supports(at):
-            continue
-        if run(at, key, spec, engine):
-            return True
-    return False
 
 
 #: Ways a plugin class can provide one member.

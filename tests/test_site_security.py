@@ -11,7 +11,7 @@ import sys
 import time
 
 import pytest
-from web_support import FormClient, Visitor, csrf_token
+from web_support import USERS, FormClient, Visitor, csrf_token
 
 flask = pytest.importorskip("flask")
 
@@ -22,10 +22,7 @@ FIELDS = [{"name": "username", "label": "用户名", "type": "text"},
           {"name": "password", "label": "密码", "type": "password"}]
 LAYOUT = {
     "title": "安全站点",
-    "database": {"name": "secure", "tables": [{"name": "users", "columns": [
-        {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
-        {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
-        {"name": "password", "type": "TEXT", "not_null": True}]}]},
+    "database": {"name": "secure", "tables": [USERS]},
     "auth": {"seed_users": [{"username": "admin", "password": "admin123"}], "min_password_length": 8},
     "auth_forms": {"login": {"title": "登录", "fields": FIELDS}, "register": {"title": "注册", "fields": FIELDS}},
 }

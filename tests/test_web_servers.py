@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from web_support import Visitor
+from web_support import USERS, Visitor
 
 pytest.importorskip("flask")
 
@@ -23,10 +23,7 @@ ARTIFACTS = Path(__file__).resolve().parents[1] / "build" / "test-artifacts" / "
 
 LAYOUT = {
     "title": "演示站点",
-    "database": {"name": "site", "tables": [{"name": "users", "columns": [
-        {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
-        {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
-        {"name": "password", "type": "TEXT", "not_null": True}]}]},
+    "database": {"name": "site", "tables": [USERS]},
     "auth": {"seed_users": [{"username": "admin", "password": "admin123"}]},
     "auth_forms": {
         "login": {"title": "登录", "submit_text": "登录",

@@ -1,4 +1,5 @@
-"""Helpers shared by the web tests: forms posted the way a browser posts them.
+"""Helpers shared by the web tests: forms posted the way a browser posts them,
+and the account table of their layouts.
 
 A page of the site carries the CSRF token of the visitor's session in a
 hidden field; a visitor posts a form with the token of the page it came from.
@@ -9,6 +10,12 @@ import re
 import urllib.error
 import urllib.parse
 import urllib.request
+
+#: The account table the web tests' layouts declare.
+USERS = {"name": "users", "columns": [
+    {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
+    {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
+    {"name": "password", "type": "TEXT", "not_null": True}]}
 
 TOKEN = re.compile(r"name=['\"]csrf_token['\"] value=['\"]([^'\"]+)['\"]")
 

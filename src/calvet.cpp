@@ -27,7 +27,6 @@ constexpr const char *kModule = "vantrel_app_plugin.calvet";
 Imported json_app_plugin{"vantrel_app_plugin.json_app_plugin", "JsonAppPlugin"};
 Imported html_escape{"html", "escape"};
 Imported secrets_token_hex{"secrets", "token_hex"};
-Imported os_environ{"os", "environ"};
 Imported os_open{"os", "open"};
 Imported os_write{"os", "write"};
 Imported os_fsync{"os", "fsync"};
@@ -517,7 +516,7 @@ nb::str stored_secret(nb::handle self) {
 /// `web.secret_key`, else the key stored under the data root (one machine's).
 nb::str secret_key(nb::handle self, nb::handle web) {
     nb::str from_environment;
-    if (set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_SECRET_KEY")), from_environment))
+    if (set_text(environment_value("VANTREL_SECRET_KEY"), from_environment))
         return from_environment;
     nb::object configured = get_any(web, VT_KEY("secret_key"));
     if (truthy(configured)) return text(configured);
@@ -770,7 +769,7 @@ nb::object create_app(nb::handle config_path, nb::handle engine) {
     nb::object source = nb::borrow(config_path);
     if (source.is_none()) {
         nb::str s;
-        if (!set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_LAYOUT")), s))
+        if (!set_text(environment_value("VANTREL_LAYOUT"), s))
             raise(PyExc_RuntimeError, "create_app 需要布局文件路径，或环境变量 VANTREL_LAYOUT");
         source = s;
     }
@@ -778,7 +777,7 @@ nb::object create_app(nb::handle config_path, nb::handle engine) {
     // The engine class of the layout's pages: $VANTREL_ENGINE (MODULE:CLASS), else the site's default.
     nb::object engine_class = nb::none();
     nb::str named;
-    if (set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_ENGINE")), named))
+    if (set_text(environment_value("VANTREL_ENGINE"), named))
         engine_class = call1(import_from(VT_KEY("vantrel_soft.engines"), VT_KEY("load_engine_class")), named);
     nb::object create_site = import_from(VT_KEY("vantrel_soft.website"), VT_KEY("create_site"));
     return create_site(path, engine, engine_class);

@@ -523,7 +523,6 @@ nb::object plain_bytes(nb::handle s, std::string_view &out) {
     return b;
 }
 
-Imported os_environ{"os", "environ"};
 
 /// The data root's text when the data-root resolver would take it as a plain
 /// absolute path (from the layout's `data_root`, else from CALC_WS_ROOT):
@@ -538,7 +537,7 @@ nb::object plain_data_root(const Self &self) {
         if (!PyDict_CheckExact(db.ptr())) return nb::object(); // the resolver rejects it
         if (set_text(get(db, VT_KEY("data_root")), s)) return PyUnicode_READ_CHAR(s.ptr(), 0) == '/' ? s : nb::object();
     }
-    if (!set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("CALC_WS_ROOT")), s)) return nb::object();
+    if (!set_text(environment_value("CALC_WS_ROOT"), s)) return nb::object();
     return PyUnicode_READ_CHAR(s.ptr(), 0) == '/' ? s : nb::object();
 }
 
@@ -612,7 +611,7 @@ Imported postgres_check_url{"vantrel_app_plugin.login.postgres", "check_url"};
 /// SQLite file) when neither is set; another scheme than PostgreSQL's is refused.
 nb::object database_url(const Self &self) {
     nb::str s;
-    if (set_text(call_method(os_environ.get(), VT_KEY("get"), VT_KEY("VANTREL_DATABASE_URL")), s))
+    if (set_text(environment_value("VANTREL_DATABASE_URL"), s))
         return call1(postgres_check_url.get(), s);
     if (set_text(get_any(database_view(self), VT_KEY("url")), s)) return call1(postgres_check_url.get(), s);
     return nb::none();

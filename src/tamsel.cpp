@@ -12,7 +12,6 @@ using namespace vantrel;
 
 namespace {
 
-Imported os_environ{"os", "environ"};
 
 /// `Path(s).expanduser().resolve()`.
 nb::object expanded_absolute(nb::handle s) {
@@ -42,7 +41,7 @@ nb::object resolve_project_data_root(nb::handle config_path, nb::handle database
     }
 
     // 2. The environment.
-    nb::object env = call_method(os_environ.get(), VT_KEY("get"), VT_KEY("CALC_WS_ROOT"));
+    nb::object env = environment_value("CALC_WS_ROOT");
     if (set_text(env, s)) return expanded_absolute(s);
 
     // 3. The nearest project marker at or above the configuration file.

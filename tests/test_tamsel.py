@@ -1,3 +1,4 @@
+import os
 from pathlib import Path
 
 import pytest
@@ -98,6 +99,16 @@ def test_environment_is_read_on_every_call(app, tmp_path, monkeypatch):
     assert resolve_project_data_root(cfg) == tmp_path / "one"
     monkeypatch.setenv("CALC_WS_ROOT", str(tmp_path / "two"))
     assert resolve_project_data_root(cfg) == tmp_path / "two"
+    monkeypatch.delenv("CALC_WS_ROOT")
+    assert resolve_project_data_root(cfg) != tmp_path / "two"
+
+
+@pytest.mark.skipif(not hasattr(os, "environb"), reason="the environment is text on this system")
+def test_environment_bytes_decode_as_os_environ_decodes_them(app, tmp_path, monkeypatch):
+    """A value that is not UTF-8 reads as os.environ reads it (file system encoding, surrogateescape)."""
+    _, cfg = app
+    monkeypatch.setitem(os.environb, b"CALC_WS_ROOT", os.fsencode(tmp_path) + b"/\xff\xfe-root")
+    assert str(resolve_project_data_root(cfg)) == os.environ["CALC_WS_ROOT"]
 
 
 def test_nearest_marker_wins(app, tmp_path, monkeypatch):

@@ -841,6 +841,31 @@ inline Imported runtime_path_type{"pathlib", "Path"};
 inline Imported runtime_json_loads{"json", "loads"};
 
 // ---------------------------------------------------------------------------
+// The process environment
+// ---------------------------------------------------------------------------
+
+#ifdef _WIN32
+inline Imported runtime_os_environ{"os", "environ"};
+#endif
+
+/// The environment variable `name` as `os.environ.get(name)` gives it, or a
+/// null object when it is not set. On POSIX `os.environ` writes through to
+/// the process environment (putenv, unsetenv) and decodes its values with the
+/// file system encoding, so reading the process environment the same way
+/// gives the same answer without running the mapping's Python code (which
+/// costs several hundred nanoseconds per read).
+inline nb::object environment_value(const char *name) {
+#ifdef _WIN32
+    nb::object found = nb::steal(checked(PyObject_CallMethod(runtime_os_environ.get().ptr(), "get", "s", name)));
+    return found.is_none() ? nb::object() : found;
+#else
+    const char *value = getenv(name);
+    if (!value) return nb::object();
+    return nb::steal(checked(PyUnicode_DecodeFSDefault(value)));
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Entry points bound straight to the runtime's fast calling convention
 // ---------------------------------------------------------------------------
 //

@@ -69,9 +69,16 @@ THROTTLED = "登录尝试过多，请稍后再试"
 
 
 def _render(source: str, **context: Any) -> str:
-    from flask import render_template_string
+    """What ``render_template_string(source, **context)`` gives, the source
+    compiled once per application (Jinja compiles a string on every call)."""
+    from flask import current_app, render_template
 
-    return render_template_string(source, **context)
+    env = current_app.jinja_env
+    compiled = current_app.extensions.setdefault("vantrel_site_templates", {})
+    found = compiled.get(source)
+    if found is None or found[0] is not env:
+        found = compiled[source] = (env, env.from_string(source))
+    return render_template(found[1], **context)
 
 
 def _messages() -> str:
@@ -158,8 +165,6 @@ class HomePage:
     """An engine hook that adds the protected home page at ``web.home_after_login``."""
 
     def mount_web_routes(self, app: Any, web: JsonAppPluginWeb) -> None:
-        from flask import render_template_string
-
         from vantrel_app_plugin.calvet import ROUTES
 
         home = str(web.web_cfg.get("home_after_login") or WEB_DEFAULTS["home_after_login"])
@@ -167,7 +172,7 @@ class HomePage:
         def home_page() -> str:
             content = _messages() + _render(HOME, app_title=web.app_title, user=web.session_user(),
                                             logout=ROUTES["logout"])
-            return render_template_string(_BASE_LAYOUT, title="首页", app_title=web.app_title, content=content)
+            return _render(_BASE_LAYOUT, title="首页", app_title=web.app_title, content=content)
 
         home_page.__name__ = "home"
         app.add_url_rule(home, "home", web.require_login(home_page))

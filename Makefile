@@ -5,7 +5,8 @@
 #   make desktop  the example in a desktop window
 #   make repl   drive the example's page engine line by line
 #   make bench  benchmarks (ns per call, beside pure-Python versions)
-#   make load   the web site under load (gunicorn + wrk), beside its pure-Python twin
+#   make load   the web sites under load (gunicorn + wrk): the web face beside its pure-Python twin, the
+#               layout's pages beside a bare Flask floor, logins on SQLite, PostgreSQL and two hosts
 #   make test-asan  the test suite against an AddressSanitizer + UBSan build
 #   make fuzz   coverage-guided fuzzing of every target, FUZZ_SECONDS (60) each,
 #               or FUZZ_RUNS executions each; FUZZ_TARGETS picks targets;

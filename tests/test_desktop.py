@@ -91,7 +91,9 @@ def shown(window):
     return window.current_page, window.status.get(), window.user.get()
 
 
-def test_example_session_through_the_widgets(open_window, project):
+def test_example_session_through_the_widgets(open_window, project, store_url, monkeypatch):
+    if store_url:  # the example on PostgreSQL: one variable
+        monkeypatch.setenv("VANTREL_DATABASE_URL", store_url)
     window = open_window(project)
     assert window.master.title() == "学生管理演示"
     assert shown(window) == ("login", "请登录", "未登录")

@@ -96,7 +96,11 @@ def rows(app, sql):
         return [tuple(r) for r in conn.execute(sql)]
 
 
-def test_the_example_in_the_browser(example):
+def test_the_example_in_the_browser(project, store_url, monkeypatch):
+    """The example's flow, on either store (PostgreSQL by one variable)."""
+    if store_url:
+        monkeypatch.setenv("VANTREL_DATABASE_URL", store_url)
+    example = create_site(project, engine_class=DemoEngine)
     visitor = Browser(example)
     assert visitor.get("/dashboard").headers["Location"] == "/login"  # logged out: to the login page
     register = visitor.client.post("/register", username="网页用户", password="pw-12345", confirm_password="pw-12345")

@@ -224,6 +224,13 @@ Kind kind_of(nb::handle kind) {
     return Kind::Unknown;
 }
 
+/// The kind an action names (`action_kind`): the text of its `type`, else of
+/// its `action`, lower-cased and not trimmed; "" when it names none (or is None).
+nb::str action_kind(nb::handle action) {
+    if (action.is_none()) return nb::borrow<nb::str>(VT_KEY(""));
+    return lower(first_text(action, {VT_KEY("type"), VT_KEY("action")}, VT_KEY("")));
+}
+
 /// Is the trimmed key one of the reset keys (compared exactly)?
 bool reserved_key(nb::handle key) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(reset_keys.ptr()); i < n; ++i)
@@ -647,7 +654,7 @@ void act(nb::handle self, Engine &e, Member m, Action action, nb::handle spec) {
 void run_action(nb::handle self, Engine &e, nb::handle key, nb::handle spec) {
     if (truthy(get_any(spec, VT_KEY("require_login"))))
         members.call(self, REQUIRE_LOGIN, [&] { require_login(e); });
-    nb::str kind = lower(first_text(spec, {VT_KEY("type"), VT_KEY("action")}, VT_KEY("")));
+    nb::str kind = action_kind(spec);
 
     nb::object plugins = e.plugins, dispatch = global(VT_KEY("dispatch_plugin_action"));
     PyObject *argv[] = {plugins.ptr(), kind.ptr(), key.ptr(), spec.ptr(), self.ptr()};
@@ -821,6 +828,10 @@ NB_MODULE(brisen, m) {
     reset_keys = nb::tuple(resets).release();
     m.attr("RESERVED_KEYS") = reset_keys;
     m.attr("PAGE_KEYS") = nb::make_tuple(kPageKeys[0], kPageKeys[1]);
+    m.def("action_kind", &action_kind, nb::arg("action").none(),
+          nb::sig("def action_kind(action: object) -> str"),
+          "The kind an action of ``tk.actions`` names, as the engine reads it: its ``type``, else its ``action``, "
+          "lower-cased (not trimmed); \"\" for none, or for None.");
 
     auto rw = nb::for_setter(nb::arg("value").none()); // fields accept None
     nb::class_<Engine> cls(m, "TkJsonEngine", nb::type_slots(gc_slots<Engine>),

@@ -89,16 +89,16 @@ def require(module: str, what: str, install: str):
         raise CliError(f"{what} needs {install}: {exc}") from None
 
 
-def load_object(spec: str, what: str) -> Any:
+def load_object(name: str, what: str) -> Any:
     """The object named by ``module:attribute``."""
     from vantrel_soft.engines import load_engine_class
 
     try:
-        return load_engine_class(spec)
+        return load_engine_class(name)
     except ValueError:
-        raise CliError(f"{what} must be given as MODULE:NAME, not {spec!r}") from None
+        raise CliError(f"{what} must be given as MODULE:NAME, not {name!r}") from None
     except ImportError as exc:
-        raise CliError(f"cannot load {what} {spec!r}: {exc.__cause__ or exc}") from None
+        raise CliError(f"cannot load {what} {name!r}: {exc.__cause__ or exc}") from None
 
 
 # ---------------------------------------------------------------- info, demo

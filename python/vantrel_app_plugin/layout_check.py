@@ -33,7 +33,7 @@ from dataclasses import asdict, dataclass
 from os import PathLike
 from typing import Any, Iterable
 
-from vantrel_app_plugin.brisen import ACTION_KINDS, RESERVED_KEYS
+from vantrel_app_plugin.brisen import ACTION_KINDS, RESERVED_KEYS, action_kind
 from vantrel_app_plugin.lirren import DEFAULT_AUTH_FIELD_MAP, INPUT_FALLBACKS, NAVIGATION_DEFAULTS, TK_SETTINGS
 from vantrel_app_plugin.login.keldra import (ACCOUNT_DEFAULTS, DEFAULT_PASSWORD_SCHEME, LOGIN_SECTIONS,
                                              OBJECT_SECTIONS, PASSWORD_SCHEMES, USER_RECORD_KEYS,
@@ -517,7 +517,7 @@ class _Checker:
             self.action(key, spec, path, forms)
 
     def action(self, key: str, spec: dict, path: JsonPath, forms: dict) -> None:
-        kind = text_form(spec.get("type") or spec.get("action") or "").lower()
+        kind = action_kind(spec)
         op = _OPERATION.get(kind)
         if op is None:
             self.warning(path, "unknown-action", f'"{kind}" is not an action type of the engine; unless a plugin '

@@ -117,9 +117,9 @@ class DesktopWindow:
             box = ttk.LabelFrame(frame, text=title, padding=self.PAD) if title else ttk.Frame(frame)
             box.pack(side="top", fill="x", pady=(0, self.PAD))
             box.columnconfigure(1, weight=1)
-            for row, spec in enumerate(widgets):
-                caption = text_form(spec.get("label"))
-                widget = self._build_widget(box, spec, pid)
+            for row, item in enumerate(widgets):
+                caption = text_form(item.get("label"))
+                widget = self._build_widget(box, item, pid)
                 if caption:
                     ttk.Label(box, text=caption).grid(row=row, column=0, sticky="nw", padx=(0, self.PAD), pady=3)
                     widget.grid(row=row, column=1, sticky="ew", pady=3)
@@ -133,54 +133,54 @@ class DesktopWindow:
             self._traces.append((var, var.trace_add("write", lambda *_: self._edited(key, var.get()))))
         return var
 
-    def _build_widget(self, parent: tk.Misc, spec: dict, pid: str) -> tk.Widget:
-        kind = widget_type(spec)
-        key = component_key(spec)
+    def _build_widget(self, parent: tk.Misc, item: dict, pid: str) -> tk.Widget:
+        kind = widget_type(item)
+        key = component_key(item)
         widget: tk.Widget
         if kind in ("entry", "spin"):
             var = self._var(key) if key else tk.StringVar(self.master)
             if kind == "entry":
-                widget = ttk.Entry(parent, textvariable=var, show=text_form(option(spec, "show")))
+                widget = ttk.Entry(parent, textvariable=var, show=text_form(option(item, "show")))
             else:
-                widget = ttk.Spinbox(parent, textvariable=var, from_=option(spec, "from"), to=option(spec, "to"),
-                                     increment=option(spec, "increment"))
+                widget = ttk.Spinbox(parent, textvariable=var, from_=option(item, "from"), to=option(item, "to"),
+                                     increment=option(item, "increment"))
             widget.bind("<Return>", lambda _event: self._press_default(pid))
             self._first_input.setdefault(pid, widget)
         elif kind == "label":
             widget = ttk.Label(parent, textvariable=self._var(key), wraplength=480, justify="left") if key else \
-                ttk.Label(parent, text=text_form(option(spec, "text")), wraplength=480, justify="left")
+                ttk.Label(parent, text=text_form(option(item, "text")), wraplength=480, justify="left")
         elif kind == "text":
-            widget = tk.Text(parent, height=min(max(int(option(spec, "height")), 1), 100), width=40, wrap="word",
+            widget = tk.Text(parent, height=min(max(int(option(item, "height")), 1), 100), width=40, wrap="word",
                              relief="solid", borderwidth=1)
-            if option(spec, "readonly"):
+            if option(item, "readonly"):
                 widget.configure(state="disabled")
             if key:
                 self._texts.append((key, widget))
                 widget.bind("<<Modified>>", lambda _event, w=widget, k=key: self._text_edited(k, w))
         elif kind == "checkbox":
             check = tk.BooleanVar(self.master)
-            widget = ttk.Checkbutton(parent, text=text_form(option(spec, "text")), variable=check,
+            widget = ttk.Checkbutton(parent, text=text_form(option(item, "text")), variable=check,
                                      command=(lambda: self._edited(key, check.get())) if key else None)
             if key:
                 self._checks.append((key, check))
         elif kind == "progress":
             level = tk.DoubleVar(self.master)
-            widget = ttk.Progressbar(parent, variable=level, maximum=option(spec, "maximum") or 100)
+            widget = ttk.Progressbar(parent, variable=level, maximum=option(item, "maximum") or 100)
             if key:
                 self._bars.append((key, level))
         elif kind == "button":
-            press = button_key(spec)
-            widget = ttk.Button(parent, text=button_text(spec), command=lambda: self.press(press))
+            press = button_key(item)
+            widget = ttk.Button(parent, text=button_text(item), command=lambda: self.press(press))
             self._buttons[pid].setdefault(press, widget)
         elif kind == "button_row":
             widget = ttk.Frame(parent)
-            for child in children(spec):
+            for child in children(item):
                 self._build_widget(widget, child, pid).pack(side="left", padx=(0, self.PAD))
         else:
             widget = tk.Label(parent, text=f"[未知控件类型: {kind or '(无)'}]", fg="#b00020",
                               relief="groove", borderwidth=1, padx=4)
-        if spec.get("id"):
-            self.widgets.setdefault(text_form(spec["id"]), widget)
+        if item.get("id"):
+            self.widgets.setdefault(text_form(item["id"]), widget)
         return widget
 
     # -------------------------------------------------------------- events

@@ -12,17 +12,17 @@ from typing import Any
 DEFAULT_ENGINE = "vantrel_soft.demo:DemoEngine"
 
 
-def load_engine_class(spec: str) -> Any:
+def load_engine_class(name: str) -> Any:
     """The object named by ``module:attribute`` (dots in the attribute reach nested names).
 
     Raises ValueError for a malformed name and ImportError when it cannot be found."""
-    module_name, sep, attr = spec.partition(":")
+    module_name, sep, attr = name.partition(":")
     if not sep or not module_name or not attr:
-        raise ValueError(f"an engine is named MODULE:CLASS, not {spec!r}")
+        raise ValueError(f"an engine is named MODULE:CLASS, not {name!r}")
     try:
         obj: Any = importlib.import_module(module_name)
         for part in attr.split("."):
             obj = getattr(obj, part)
     except (ImportError, AttributeError) as exc:
-        raise ImportError(f"cannot load the engine {spec!r}: {exc}") from exc
+        raise ImportError(f"cannot load the engine {name!r}: {exc}") from exc
     return obj

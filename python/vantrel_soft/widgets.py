@@ -44,14 +44,14 @@ def text_form(value: Any) -> str:
     return value if isinstance(value, str) else str(value)
 
 
-def widget_type(spec: Mapping[str, Any]) -> str:
+def widget_type(widget: Mapping[str, Any]) -> str:
     """The widget's type as the faces compare it: trimmed, lower case."""
-    return text_form(spec.get("type")).strip().lower()
+    return text_form(widget.get("type")).strip().lower()
 
 
-def component_key(spec: Mapping[str, Any]) -> str | None:
+def component_key(widget: Mapping[str, Any]) -> str | None:
     """The component the widget shows, or None when it has none."""
-    key = spec.get("component_key")
+    key = widget.get("component_key")
     return text_form(key) if key else None
 
 
@@ -64,32 +64,32 @@ def number(value: Any, default: float) -> float:
     return result if math.isfinite(result) else default
 
 
-def option(spec: Mapping[str, Any], name: str) -> Any:
+def option(widget: Mapping[str, Any], name: str) -> Any:
     """The widget's option ``name``, or its default for the widget's type.
 
     Numeric options (``from``, ``to``, ``increment``, ``height``, ``maximum``)
     come back as finite numbers; a value that is not one gives the default."""
-    defaults = WIDGETS.get(widget_type(spec), {})
+    defaults = WIDGETS.get(widget_type(widget), {})
     default = defaults.get(name)
-    value = spec.get(name, default)
+    value = widget.get(name, default)
     if isinstance(default, (int, float)) and not isinstance(default, bool):
         return number(value, default)
     return value
 
 
-def button_text(spec: Mapping[str, Any]) -> str:
+def button_text(widget: Mapping[str, Any]) -> str:
     """What a button shows: its ``text``, else its ``key``."""
-    return text_form(spec.get("text") or spec.get("key"))
+    return text_form(widget.get("text") or widget.get("key"))
 
 
-def button_key(spec: Mapping[str, Any]) -> str:
+def button_key(widget: Mapping[str, Any]) -> str:
     """What a button presses: its ``key``, else its ``text``."""
-    return text_form(spec.get("key") or spec.get("text"))
+    return text_form(widget.get("key") or widget.get("text"))
 
 
-def children(spec: Mapping[str, Any]) -> list[dict]:
+def children(widget: Mapping[str, Any]) -> list[dict]:
     """The child widgets of a widget (a ``button_row``), mappings only."""
-    return [c for c in spec.get("children") or () if isinstance(c, dict)]
+    return [c for c in widget.get("children") or () if isinstance(c, dict)]
 
 
 def page_widgets(page: Mapping[str, Any]) -> Iterator[tuple[str, list[dict]]]:

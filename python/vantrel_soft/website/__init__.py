@@ -26,7 +26,7 @@ from __future__ import annotations
 import os
 from typing import Any
 
-from vantrel_app_plugin.calvet import _BASE_LAYOUT, WEB_DEFAULTS, JsonAppPluginWeb
+from vantrel_app_plugin.calvet import WEB_DEFAULTS, JsonAppPluginWeb
 from vantrel_soft.website.settings import SITE_DEFAULTS, web_setting
 from vantrel_soft.website.throttle import LoginThrottle
 
@@ -46,45 +46,19 @@ CONTENT_SECURITY_POLICY = {
     "style-src-attr": "'unsafe-inline'",
 }
 
-#: Bootstrap alert classes of the message categories the web face flashes.
-ALERTS = {"error": "alert-danger", "success": "alert-success"}
-
-MESSAGES = (
-    "{% for category, message in messages %}"
-    "<div class='alert {{ alerts.get(category, 'alert-info') }} mx-auto' style='max-width:420px'>"
-    "{{ message }}</div>{% endfor %}"
-)
-
-HOME = (
-    "<div class='card shadow mx-auto' style='max-width:420px'><div class='card-header text-white bg-success'>"
-    "<h4 class='mb-0'>{{ app_title }}</h4></div><div class='card-body'>"
-    "<p id='user'>当前用户: {{ user.get('username') }}</p>"
-    "<form method='POST' action='{{ logout }}'>"
-    "{% if csrf_token is defined %}<input type='hidden' name='csrf_token' value='{{ csrf_token() }}'>{% endif %}"
-    "<button id='logout' class='btn btn-outline-secondary w-100'>退出登录</button></form></div></div>"
-)
+#: Bootstrap alert classes of the message categories the site flashes.
+ALERTS = {"error": "alert-danger", "success": "alert-success", "info": "alert-info"}
 
 #: The answer to a login that must wait.
 THROTTLED = "登录尝试过多，请稍后再试"
 
 
-def _render(source: str, **context: Any) -> str:
-    """What ``render_template_string(source, **context)`` gives, the source
-    compiled once per application (Jinja compiles a string on every call)."""
-    from flask import current_app, render_template
-
-    env = current_app.jinja_env
-    compiled = current_app.extensions.setdefault("vantrel_site_templates", {})
-    found = compiled.get(source)
-    if found is None or found[0] is not env:
-        found = compiled[source] = (env, env.from_string(source))
-    return render_template(found[1], **context)
-
-
 def _messages() -> str:
-    from flask import get_flashed_messages
+    """The flashed messages, as alerts as wide as the web face's cards."""
+    from flask import get_flashed_messages, render_template
 
-    return _render(MESSAGES, messages=get_flashed_messages(with_categories=True), alerts=ALERTS)
+    return render_template("site/messages.html", messages=get_flashed_messages(with_categories=True), alerts=ALERTS,
+                           message_width=420)
 
 
 def _client_address() -> str | None:
@@ -170,9 +144,11 @@ class HomePage:
         home = str(web.web_cfg.get("home_after_login") or WEB_DEFAULTS["home_after_login"])
 
         def home_page() -> str:
-            content = _messages() + _render(HOME, app_title=web.app_title, user=web.session_user(),
-                                            logout=ROUTES["logout"])
-            return _render(_BASE_LAYOUT, title="首页", app_title=web.app_title, content=content)
+            from flask import get_flashed_messages, render_template
+
+            return render_template("site/home.html", title="首页", app_title=web.app_title, user=web.session_user(),
+                                   logout=ROUTES["logout"], stylesheet=ROUTES["stylesheet"], alerts=ALERTS,
+                                   messages=get_flashed_messages(with_categories=True), message_width=420)
 
         home_page.__name__ = "home"
         app.add_url_rule(home, "home", web.require_login(home_page))
@@ -210,6 +186,14 @@ def secure(app: Any, web: dict[str, Any]) -> None:
         from werkzeug.middleware.proxy_fix import ProxyFix
 
         app.wsgi_app = ProxyFix(app.wsgi_app, x_for=hops, x_proto=hops)
+
+
+def _templates(app: Any) -> None:
+    """The site's templates (``templates/site/``), found by the application's
+    Jinja loader, which compiles each once."""
+    from flask import Blueprint
+
+    app.register_blueprint(Blueprint("vantrel_site", __name__, template_folder="templates"))
 
 
 def _signed_sessions(app: Any) -> None:
@@ -280,6 +264,7 @@ def create_site(config_path: str | os.PathLike[str], engine: Any = None, engine_
             hook = HomePage()
     app = site.create_flask_app(hook)
     app.extensions["vantrel_site"] = site
+    _templates(app)
     _signed_sessions(app)
     secure(app, web)
     _throttle_logins(app, site)

@@ -30,9 +30,10 @@ import sys
 import time
 from typing import Any
 
-from vantrel_app_plugin.brisen import ACTION_KINDS
+from vantrel_app_plugin.brisen import ACTION_KINDS, action_kind
 from vantrel_app_plugin.calvet import ROUTES, WEB_DEFAULTS
 from vantrel_soft import gui_config
+from vantrel_soft.website import ALERTS
 from vantrel_soft.website.sessions import SessionStore, new_session_id
 from vantrel_soft.website.settings import web_setting
 from vantrel_soft.widgets import (INPUT_TYPES, button_key, button_text, children, component_key, option,
@@ -40,9 +41,6 @@ from vantrel_soft.widgets import (INPUT_TYPES, button_key, button_text, children
 
 #: Where the visitor's session id sits in the signed session cookie.
 SESSION_ID = "_vantrel_sid"
-
-#: Bootstrap alert classes of the message categories the site flashes.
-ALERTS = {"error": "alert-danger", "success": "alert-success", "info": "alert-info"}
 
 #: Kinds of the engine's log-in actions.
 LOGIN_KINDS = frozenset(ACTION_KINDS["login"])
@@ -56,27 +54,27 @@ TOKEN_SLOT = "\x00csrf-token\x00"
 TOKEN_REUSE_SECONDS = 600
 
 
-def _control(spec: dict) -> dict:
+def _control(item: dict) -> dict:
     """What a page template needs of one widget: its type, id, caption,
     component key and its options with their defaults."""
-    kind = widget_type(spec)
-    c: dict[str, Any] = {"kind": kind, "id": text_form(spec.get("id")) if spec.get("id") else None,
-                         "caption": text_form(spec.get("label")), "name": component_key(spec)}
+    kind = widget_type(item)
+    c: dict[str, Any] = {"kind": kind, "id": text_form(item.get("id")) if item.get("id") else None,
+                         "caption": text_form(item.get("label")), "name": component_key(item)}
     if kind == "entry":
-        c["password"] = bool(option(spec, "show"))
+        c["password"] = bool(option(item, "show"))
     elif kind == "spin":
-        c.update(min=_number_text(option(spec, "from")), max=_number_text(option(spec, "to")),
-                 step=_number_text(option(spec, "increment")))
+        c.update(min=_number_text(option(item, "from")), max=_number_text(option(item, "to")),
+                 step=_number_text(option(item, "increment")))
     elif kind == "text":
-        c.update(rows=min(max(int(option(spec, "height")), 1), 100), readonly=bool(option(spec, "readonly")))
+        c.update(rows=min(max(int(option(item, "height")), 1), 100), readonly=bool(option(item, "readonly")))
     elif kind in ("label", "checkbox"):
-        c["text"] = text_form(option(spec, "text"))
+        c["text"] = text_form(option(item, "text"))
     elif kind == "progress":
-        c["max"] = _number_text(option(spec, "maximum") or 100)
+        c["max"] = _number_text(option(item, "maximum") or 100)
     elif kind == "button":
-        c.update(key=button_key(spec), text=button_text(spec))
+        c.update(key=button_key(item), text=button_text(item))
     elif kind == "button_row":
-        c["children"] = [_control(child) for child in children(spec)]
+        c["children"] = [_control(child) for child in children(item)]
     return c
 
 
@@ -151,8 +149,8 @@ class Pages:
         #: A new visitor's state: the template's, right after construction.
         self.initial = self.state_of(self.template)
         self._initial_page: list[str] | None = None
-        self.login_key = next((key for key, spec in self.template._actions.items()
-                               if _kind(spec) in LOGIN_KINDS), None)
+        self.login_key = next((key for key, action in self.template._actions.items()
+                               if action_kind(action) in LOGIN_KINDS), None)
         web = site.web_cfg
         self.home = text_form(web.get("home_after_login") or WEB_DEFAULTS["home_after_login"])
         self.login_route = text_form((site.pages_cfg.get("login") or {}).get("route") or ROUTES["login"])
@@ -340,8 +338,7 @@ class Pages:
             if name in form:
                 submitted = form.getlist(name)
                 values[name] = (submitted[-1] == "true") if kind == "checkbox" else submitted[-1]
-        spec = engine._actions.get(key.strip())
-        logging_in = _kind(spec) in LOGIN_KINDS
+        logging_in = action_kind(engine._actions.get(key.strip())) in LOGIN_KINDS
         throttle = self.site.throttle
         name = text_form(values.get(self.name_key, engine._components.get(self.name_key, ""))).strip()
         if logging_in and throttle is not None:
@@ -379,19 +376,9 @@ class Pages:
     def mount_web_routes(self, app: Any, web: Any) -> None:
         """The engine hook of the web face: the page view at the home path, and
         at the login route when the layout's own pages log in."""
-        from flask import Blueprint
-
-        blueprint = Blueprint("vantrel_pages", __name__, template_folder="templates")
-        app.register_blueprint(blueprint)
         app.add_url_rule(self.home, "pages", self.view, methods=["GET", "POST"])
         if self.paged_login:
             app.view_functions["plugin_login"] = self.view
         app.before_request(self.check_session)
         app.after_request(self.after_request)
 
-
-def _kind(spec: Any) -> str:
-    """The kind of an action specification, as the engine reads it."""
-    if not isinstance(spec, dict):
-        return ""
-    return text_form(spec.get("type") or spec.get("action") or "").lower()

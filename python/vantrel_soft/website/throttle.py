@@ -30,16 +30,12 @@ NAME, ADDRESS = "name", "address"
 
 class LoginThrottle:
     """Counts failed logins of ``store`` (a ``JsonAppPlugin``: its ``connect()``
-    reaches the user database) and tells how long a login must wait."""
+    reaches the user database) and tells how long a login must wait. The
+    limits are the site's settings, checked when the site is built
+    (``web_setting``)."""
 
     def __init__(self, store: Any, max_failures: int = 5, window: float = 900, address_limit: int = 100,
                  address_window: float = 3600, clock: Callable[[], float] = time.time) -> None:
-        for name, value in (("max_failures", max_failures), ("address_limit", address_limit)):
-            if type(value) is not int or value < 1:
-                raise ValueError(f"{name} must be a positive integer, not {value!r}")
-        for name, value in (("window", window), ("address_window", address_window)):
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
-                raise ValueError(f"{name} must be a positive number of seconds, not {value!r}")
         self.store = store
         self.connection = SiteDatabase.of(store).connection
         self.limits = {NAME: (max_failures, window), ADDRESS: (address_limit, address_window)}

@@ -1,8 +1,12 @@
 import json
 import os
+import re
 from pathlib import Path
 
+import pgcluster
 import pytest
+
+from vantrel_app_plugin.login.postgres import close_pools
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json"
 
@@ -43,44 +47,27 @@ def project(tmp_path):
     gui_config.use_layout(None)
 
 
-# --- PostgreSQL -------------------------------------------------------------------------------
-
-
 @pytest.fixture(scope="session")
 def pg_cluster():
     """A throwaway PostgreSQL cluster for the whole run (skipped, with the reason, where none can start)."""
-    import pgcluster
-
-    reason = pgcluster.unavailable()
-    if reason:
-        print(f"skipping the PostgreSQL tests: {reason}")
+    if reason := pgcluster.unavailable():
         pytest.skip(reason)
     cluster = pgcluster.Cluster().start()
     yield cluster
-    from vantrel_app_plugin.login.postgres import close_pools
-
     close_pools()
     cluster.stop()
 
 
 @pytest.fixture
 def pg_url(pg_cluster, request):
-    """The URL of a fresh database of the cluster, dropped after the test."""
-    import re
-
     name = "t_" + re.sub(r"\W", "_", request.node.name.lower())[:40] + f"_{os.getpid()}"
     pg_cluster.drop_database(name)
-    url = pg_cluster.create_database(name)
-    yield url
-    from vantrel_app_plugin.login.postgres import close_pools
-
+    yield pg_cluster.create_database(name)
     close_pools()
     pg_cluster.drop_database(name)
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
 def store_url(request):
-    """Each store in turn: None for the SQLite file under the data root, else a PostgreSQL database."""
-    if request.param == "sqlite":
-        return None
-    return request.getfixturevalue("pg_url")
+    """None for the SQLite file under the data root, else a PostgreSQL database."""
+    return None if request.param == "sqlite" else request.getfixturevalue("pg_url")

@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from web_support import FormClient, Page
 
 tk = pytest.importorskip("tkinter", reason="Tk for Python (tkinter) is not available")
 
@@ -211,76 +212,52 @@ def test_desktop_command_opens_the_window(display, project):
     assert "Traceback" not in err
 
 
-def test_every_widget_type_of_the_table_is_drawn_and_others_are_placeholders(open_window, tmp_path):
+def test_every_widget_type_of_the_table_is_drawn_and_others_are_placeholders(open_window, tmp_path, write_json):
     from vantrel_soft.widgets import WIDGET_TYPES
 
     kinds = sorted(WIDGET_TYPES) + ["slider", "Entry "]
-    layout = {"pages": [{"id": "login", "sections": [{"widgets": [
-        {"id": f"w{i}", "type": kind, "text": "t"} for i, kind in enumerate(kinds)]}]}]}
-    path = tmp_path / "gui_layout.json"
-    path.write_text(json.dumps(layout), encoding="utf-8")
-    window = open_window(path, None)
+    widgets = [{"id": f"w{i}", "type": kind, "text": "t"} for i, kind in enumerate(kinds)]
+    window = open_window(write_json(tmp_path / "gui_layout.json", {"pages": [{"id": "login", "sections": [
+        {"widgets": widgets}]}]}), None)
     for i, kind in enumerate(kinds):
         widget = window.widgets[f"w{i}"]
         placeholder = isinstance(widget, tk.Label) and "未知控件类型" in str(widget.cget("text"))
         assert placeholder is (kind.strip().lower() not in WIDGET_TYPES), kind
 
 
-class WebControls:
-    """The controls a web page shows, in order: ("caption", text) for a caption
-    and (kind, id, text) for a control with an id."""
-
-    KINDS = {("input", "text"): "entry", ("input", "password"): "entry", ("input", "number"): "spin",
+WEB_KINDS = {("input", "text"): "entry", ("input", "password"): "entry", ("input", "number"): "spin",
              ("input", "checkbox"): "checkbox", ("textarea", None): "text", ("p", None): "label",
              ("progress", None): "progress", ("button", "submit"): "button", ("div", None): "button_row"}
+DESKTOP_KINDS = {"TEntry": "entry", "TSpinbox": "spin", "Text": "text", "TLabel": "label", "TCheckbutton": "checkbox",
+                 "TProgressbar": "progress", "TButton": "button", "TFrame": "button_row", "Label": "unknown"}
 
-    def __init__(self, html):
-        from html.parser import HTMLParser
 
-        self.items, self._open = [], None
-        parser = HTMLParser()
-        parser.handle_starttag = self._start
-        parser.handle_endtag = lambda tag: setattr(self, "_open", None) if tag in ("label", "button") else None
-        parser.handle_data = self._data
-        parser.feed(html)
-
-    def _start(self, tag, attrs):
-        a = dict(attrs)
-        if tag == "label" and "col-form-label" in (a.get("class") or ""):
-            self.items.append(["caption", ""])
-            self._open = self.items[-1]
-        elif "id" in a and a["id"] not in ("page-title", "status", "user"):
-            kind = self.KINDS.get((tag, a.get("type")), "unknown" if tag == "div" and "alert" in a.get("class", "")
-                                  else None)
-            if kind:
-                self.items.append([kind, a["id"], ""])
-                self._open = self.items[-1] if tag == "button" else None
-
-    def _data(self, data):
-        if self._open is not None:
-            self._open[-1] += data
+def web_controls(html):
+    """The controls a web page shows, in order: ["caption", text] for a caption, [kind, id, text] for a control."""
+    items = []
+    for c in Page(html).items:
+        if c["tag"] == "caption":
+            items.append(["caption", c["text"]])
+        elif c["id"] not in ("page-title", "status", "user"):
+            unknown = c["tag"] == "div" and "alert" in c["class"]
+            if kind := "unknown" if unknown else WEB_KINDS.get((c["tag"], c["type"])):
+                items.append([kind, c["id"], c["text"] if kind == "button" else ""])
+    return items
 
 
 def desktop_controls(window, page_id):
-    """The same description of the window's frame of a page, in the order the window builds it."""
-    ids = {str(widget): wid for wid, widget in window.widgets.items()}
-    kinds = {"TEntry": "entry", "TSpinbox": "spin", "Text": "text", "TLabel": "label", "TCheckbutton": "checkbox",
-             "TProgressbar": "progress", "TButton": "button", "TFrame": "button_row", "Label": "unknown"}
-    items = []
+    """The same description of the window's frame of a page, in the order the window shows it."""
+    ids, items = {str(widget): wid for wid, widget in window.widgets.items()}, []
 
-    def placed(widget):
-        """Children in the order they are shown: by grid cell, else as packed."""
-        def cell(child):
-            info = child.grid_info() if child.winfo_manager() == "grid" else {}
-            return (int(info.get("row", 0)), int(info.get("column", 0)))
-        return sorted(widget.winfo_children(), key=cell)  # stable: packed ones keep their order
+    def cell(child):  # by grid cell; packed children keep their order, the sort being stable
+        info = child.grid_info() if child.winfo_manager() == "grid" else {}
+        return int(info.get("row", 0)), int(info.get("column", 0))
 
     def walk(widget):
-        for child in placed(widget):
-            name = str(child)
-            if name in ids:
-                kind = kinds[child.winfo_class()]
-                items.append([kind, ids[name], child.cget("text") if kind == "button" else ""])
+        for child in sorted(widget.winfo_children(), key=cell):
+            if str(child) in ids:
+                kind = DESKTOP_KINDS[child.winfo_class()]
+                items.append([kind, ids[str(child)], child.cget("text") if kind == "button" else ""])
             elif child.winfo_class() == "TLabel":
                 items.append(["caption", child.cget("text")])
             walk(child)
@@ -290,24 +267,20 @@ def desktop_controls(window, page_id):
 
 
 def test_the_web_pages_show_the_controls_the_window_builds(open_window, project):
-    """Parity: for every page of the example, the ids, kinds, captions, button texts and order."""
+    """For every page of the example: the same ids, kinds, captions and button texts, in the same order."""
     pytest.importorskip("flask")
-    from web_support import FormClient
-
     from vantrel_soft.website import create_site
+    from vantrel_soft.website.pages import SESSION_ID
 
     window = open_window(project)
-    layout = json.loads(project.read_text(encoding="utf-8"))
     app = create_site(project, engine_class=DemoEngine)
-    site = app.extensions["vantrel_site"]
-    client = FormClient(app)
+    pages, client = app.extensions["vantrel_site"].pages, FormClient(app)
     client.post("/login", username="admin", password="admin123")
-    for page in layout["pages"]:
-        state = site.pages.initial | {"user": {"id": 1, "username": "admin"}}
-        state["components"] = {**state["components"], "ui_page": page["id"]}
-        with client.session() as session:
-            session_id = session["_vantrel_sid"]
-        site.pages.sessions.save(session_id, state)
-        web = WebControls(client.get("/dashboard").text).items
-        assert web == desktop_controls(window, page["id"]), page["id"]
-        assert len(web) >= 3
+    with client.session() as session:
+        session_id = session[SESSION_ID]
+    for page in json.loads(project.read_text(encoding="utf-8"))["pages"]:
+        components = {**pages.initial["components"], "ui_page": page["id"]}  # the visitor on that page
+        pages.sessions.save(session_id, {**pages.initial, "user": {"id": 1, "username": "admin"},
+                                         "components": components})
+        web = web_controls(client.get("/dashboard").text)
+        assert web == desktop_controls(window, page["id"]) and len(web) >= 3, page["id"]

@@ -2,7 +2,6 @@
 
 import ast
 import importlib.util
-import json
 import subprocess
 import sys
 from pathlib import Path
@@ -96,16 +95,13 @@ def test_use_layout_reads_the_file_again(write_json, tmp_path):
 def _host_imports(name: str) -> set[str]:
     """Every module (or module member) the source of ``name`` imports, at any depth."""
     tree = ast.parse(Path(importlib.util.find_spec(name).origin).read_text(encoding="utf-8"))
-    package = name.rpartition(".")[0]
     found: set[str] = set()
     for node in ast.walk(tree):
         if isinstance(node, ast.Import):
             found.update(alias.name for alias in node.names)
         elif isinstance(node, ast.ImportFrom):
-            base = importlib.util.resolve_name("." * node.level + (node.module or ""), package) \
-                if node.level else node.module
-            found.add(base)
-            found.update(f"{base}.{alias.name}" for alias in node.names)
+            base = importlib.util.resolve_name("." * node.level + (node.module or ""), name.rpartition(".")[0])
+            found.update([base, *(f"{base}.{alias.name}" for alias in node.names)])
     return found
 
 
@@ -116,10 +112,9 @@ def test_gui_config_does_not_import_the_harness():
 
 
 @pytest.mark.parametrize("first", ["vantrel_soft.gui_config", "vantrel_soft.harness"])
-def test_component_keys_of_a_read_layout_whichever_module_loads_first(first, tmp_path):
-    layout = tmp_path / "gui_layout.json"
-    layout.write_text(json.dumps({"pages": [{"sections": [{"widgets": [{"component_key": "only_here"}]}]}]}),
-                      encoding="utf-8")
+def test_component_keys_of_a_read_layout_whichever_module_loads_first(first, tmp_path, write_json):
+    layout = write_json(tmp_path / "gui_layout.json", {"pages": [{"sections": [{"widgets": [
+        {"component_key": "only_here"}]}]}]})
     script = f"""
 import sys
 import {first}

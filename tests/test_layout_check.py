@@ -75,20 +75,16 @@ CASES = [
      {("warning", "$.database.tables[2]", "schema")}),
     ("column type not a string", _set(USERS + ("columns", 1, "type"), None),
      {("error", "$.database.tables[0].columns[1].type", "schema")}),
-    ("store address of another database", _set(("database", "url"), "mysql://db/app"),
-     {("error", "$.database.url", "database-url")}),
-    ("store address that is not text", _set(("database", "url"), 5432),
-     {("error", "$.database.url", "database-url")}),
-    ("PostgreSQL store and a type it lacks", lambda l: (
-        l["database"].update(url="postgresql://db/app"),
-        l["database"]["tables"][0]["columns"].append({"name": "shape", "type": "GEOMETRY"})),
-     {("error", "$.database.tables[0].columns[4]", "postgres")}),
-    ("PostgreSQL store and AUTOINCREMENT on a BIGINT key", lambda l: (
-        l["database"].update(url="postgresql://db/app"), l["database"]["tables"][0]["columns"][0].update(type="BIGINT")),
+    *[(f"store address {url!r}", _set(("database", "url"), url), {("error", "$.database.url", "database-url")})
+      for url in ("mysql://db/app", 5432)],
+    *[(f"{name} store and a type PostgreSQL lacks", lambda l, store=store: (l["database"].update(store),
+       l["database"]["tables"][0]["columns"].append({"name": "shape", "type": "GEOMETRY"})), expected)
+      for name, store, expected in (("SQLite", {}, set()), ("PostgreSQL", {"url": "postgresql://db/app"},
+                                    {("error", "$.database.tables[0].columns[4]", "postgres")}))],
+    ("PostgreSQL store and AUTOINCREMENT on a BIGINT key", lambda l: (l["database"].update(url="postgresql://db/app"),
+     l["database"]["tables"][0]["columns"][0].update(type="BIGINT")),
      {("error", "$.database.tables[0].columns[0].autoincrement", "autoincrement"),
       ("error", "$.database.tables[0].columns[0]", "postgres")}),
-    ("SQLite store keeps a type PostgreSQL lacks", lambda l: (
-        l["database"]["tables"][0]["columns"].append({"name": "shape", "type": "GEOMETRY"})), set()),
     ("business action naming a missing form", _set(("tk", "actions", "添加学生", "form"), "add_pupil"),
      {("error", '$.tk.actions["添加学生"].form', "unknown-form"),
       ("error", '$.tk.actions["添加学生"]', "missing-handler")}),
@@ -168,12 +164,10 @@ CASES = [
      _set(("auth_forms", "login", "fields"), [{"name": "username", "label": "用户名"}]),
      {("error", "$.auth_forms.login.fields", "web-login")}),
     ("no login form: the start page logs in on the web", lambda l: l.pop("auth_forms"), set()),
-    ("no login form and a start page without a password input",
-     lambda l: (l.pop("auth_forms"), l["pages"][0]["sections"][0]["widgets"].pop(1)),
-     {("error", "$.pages[0]", "web-login")}),
-    ("no login form and a read-only name field",
-     lambda l: (l.pop("auth_forms"), l["pages"][0]["sections"][0]["widgets"][0].update(type="label")),
-     {("error", "$.pages[0]", "web-login")}),
+    *[(f"no login form and {what}", lambda l, edit=edit: (l.pop("auth_forms"), edit(l["pages"][0]["sections"][0])),
+       {("error", "$.pages[0]", "web-login")})
+      for what, edit in (("a start page without a password input", lambda s: s["widgets"].pop(1)),
+                         ("a read-only name field", lambda s: s["widgets"][0].update(type="label")))],
     ("welcome text filled from the user record", _welcome("欢迎 {username}（{id:04d}）{username.upper}"), set()),
     *[(f"welcome text {text}", _welcome(text), {("error", '$.tk.actions["登录"].success_message', "welcome")})
       for text in ("你好 {nickname}", "你好 {}", "你好 {0}", "{username:>{width}}", "欢迎 {username")],

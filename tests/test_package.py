@@ -18,11 +18,10 @@ MODULES = [p for p in EXTENSIONS if not p.name.startswith("lib")]
 
 #: The checked-in stubs: ``<module path>.pyi.ref``, one for each extension module.
 STUB_REFS = Path(__file__).resolve().parent / "stubs"
-REGENERATE = "make stub-refs"
+REGENERATE = "run `make stub-refs` and commit tests/stubs"
 
 
 def module_name(ext: Path) -> str:
-    """The import path of an installed extension module."""
     return ".".join(ext.relative_to(PACKAGE_DIR.parent).with_name(ext.name.split(".")[0]).parts)
 
 
@@ -49,24 +48,21 @@ def test_every_extension_imports_under_its_package_path():
 
 @pytest.mark.parametrize("ext", MODULES, ids=module_name)
 def test_stub_matches_its_reference(ext):
-    """The public surface of every module is checked in: a change to it shows here."""
-    name = module_name(ext)
-    ref = STUB_REFS / f"{name}.pyi.ref"
+    ref = STUB_REFS / f"{module_name(ext)}.pyi.ref"
     if not ref.is_file():
-        pytest.fail(f"{name} has no reference stub tests/stubs/{ref.name}; run `{REGENERATE}` and commit it",
-                    pytrace=False)
+        pytest.fail(f"{module_name(ext)} has no reference stub tests/stubs/{ref.name}; {REGENERATE}", pytrace=False)
     built, expected = stub_of(ext).read_text(encoding="utf-8"), ref.read_text(encoding="utf-8")
-    if built != expected:
-        diff = "".join(difflib.unified_diff(expected.splitlines(keepends=True), built.splitlines(keepends=True),
-                                            f"tests/stubs/{ref.name}", str(stub_of(ext))))
-        pytest.fail(f"the stub of {name} differs from its reference; when the change is meant, "
-                    f"run `{REGENERATE}` and commit tests/stubs\n{diff}", pytrace=False)
+    diff = "".join(difflib.unified_diff(expected.splitlines(keepends=True), built.splitlines(keepends=True),
+                                        f"tests/stubs/{ref.name}", str(stub_of(ext))))
+    if diff:
+        pytest.fail(f"the stub of {module_name(ext)} differs from its reference; when the change is meant, "
+                    f"{REGENERATE}\n{diff}", pytrace=False)
 
 
 def test_every_reference_stub_belongs_to_a_module():
     refs = {p.name.removesuffix(".pyi.ref") for p in STUB_REFS.glob("*.pyi.ref")}
-    stale = sorted(refs - {module_name(ext) for ext in MODULES})
-    assert not stale, f"reference stubs of modules that are not built: {stale}; run `{REGENERATE}`"
+    stale = sorted(refs - {*map(module_name, MODULES)})
+    assert not stale, f"reference stubs of modules that are not built: {stale}; {REGENERATE}"
 
 
 def test_info_prints_layout_data_root_and_host_source(tmp_path, capsys, monkeypatch):

@@ -1,5 +1,5 @@
-"""The user store on each of its stores: the SQLite file under the data root
-(the default) and PostgreSQL (``database.url`` or ``VANTREL_DATABASE_URL``)."""
+"""The user store on each of its stores: the SQLite file under the data root (the default) and PostgreSQL
+(``database.url`` or ``VANTREL_DATABASE_URL``)."""
 
 import hashlib
 import json
@@ -7,74 +7,69 @@ import multiprocessing
 import time
 
 import pytest
+from web_support import USERS, FormClient
 
+from vantrel_app_plugin.cli import main
 from vantrel_app_plugin.login.keldra import JsonAppPlugin
 from vantrel_app_plugin.login.postgres import qmark_to_format
+from vantrel_soft.demo import DemoEngine
+from vantrel_soft.harness import TestbenchHost
+from vantrel_soft.website import create_site
+from vantrel_soft.website.sessions import SessionStore
+from vantrel_soft.website.throttle import LoginThrottle
 
 TABLES = [
-    {"name": "users", "columns": [
-        {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
-        {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
-        {"name": "password", "type": "TEXT", "not_null": True},
-        {"name": "created_at", "type": "TEXT", "default": "CURRENT_TIMESTAMP"}]},
-    {"name": "notes", "columns": [
-        {"name": "id", "type": "INTEGER", "primary_key": True},
-        {"name": "owner_id", "type": "INTEGER", "not_null": True},
-        {"name": "body", "type": "VARCHAR(200)", "default": "'（空）'"},
-        {"name": "score", "type": "REAL"},
-        {"name": "done", "type": "BOOLEAN", "default": "FALSE"}],
-     "foreign_keys": [{"column": "owner_id", "table": "users", "references": "id"}]},
+    dict(USERS, columns=[*USERS["columns"], {"name": "created_at", "type": "TEXT", "default": "CURRENT_TIMESTAMP"}]),
+    {"name": "notes", "foreign_keys": [{"column": "owner_id", "table": "users", "references": "id"}], "columns": [
+        {"name": "id", "type": "INTEGER", "primary_key": True}, {"name": "done", "type": "BOOLEAN", "default": "FALSE"},
+        {"name": "owner_id", "type": "INTEGER", "not_null": True}, {"name": "score", "type": "REAL"},
+        {"name": "body", "type": "VARCHAR(200)", "default": "'（空）'"}]},
 ]
+ADMIN = {"username": "admin", "password": "admin123"}
 
 
 @pytest.fixture
 def make_store(tmp_path, write_json, store_url, monkeypatch):
     monkeypatch.delenv("VANTREL_DATABASE_URL", raising=False)
 
-    def make(auth=None, tables=TABLES, **database):
-        layout = {"database": {"name": "store", "data_root": str(tmp_path), "tables": tables, **database},
-                  "auth": auth or {"seed_users": [{"username": "admin", "password": "admin123"}]}}
+    def make(**auth):
+        database = {"name": "store", "data_root": str(tmp_path), "tables": TABLES}
         if store_url:
-            layout["database"]["url"] = store_url
+            database["url"] = store_url
+        layout = {"database": database, "auth": {"seed_users": [ADMIN], **auth}}
         store = JsonAppPlugin(write_json(tmp_path / "gui_layout.json", layout))
         store.init_database()
         return store
 
-    make.url = store_url
     return make
 
 
-def rows(store, sql, params=()):
+def rows(store, sql):
     with store.connect() as conn:
-        return [tuple(r) for r in conn.execute(sql, params).fetchall()]
+        return [tuple(r) for r in conn.execute(sql).fetchall()]
 
 
-def test_the_declared_schema(make_store):
+def test_the_declared_schema_and_connections(make_store):
     store = make_store()
     store.init_database()  # again: nothing new, no error
     with store.connect() as conn:
         conn.execute("INSERT INTO notes (owner_id, score) VALUES (?, ?)", (1, 2.5))
         conn.execute("INSERT INTO notes (owner_id, body, done) VALUES (?, ?, ?)", (1, "第二条", True))
         conn.commit()
-    assert rows(store, "SELECT id, body, score, done FROM notes ORDER BY id") == [
-        (1, "（空）", 2.5, 0 if make_store.url is None else False), (2, "第二条", None, 1 if make_store.url is None else True)]
-    ((created,),) = rows(store, "SELECT created_at FROM users")
-    assert created.startswith(time.strftime("%Y"))
-    with pytest.raises(Exception):  # the unique constraint and the foreign key hold on either store
-        with store.connect() as conn:
-            conn.execute("INSERT INTO users (username, password) VALUES (?, ?)", ("admin", "x"))
-            conn.commit()
-    assert rows(store, "SELECT count(*) FROM users") == [(1,)]
-
-
-def test_rows_read_by_position_and_by_name_and_placeholders_are_the_sqlite_ones(make_store):
-    store = make_store()
-    with store.connect() as conn:
         row = conn.execute("SELECT id, username, '50% ? done' AS note FROM users WHERE username = ?",
                            ("admin",)).fetchone()
         assert (row[0], row["id"], row[1], row["username"], row["note"]) == (1, 1, "admin", "admin", "50% ? done")
         conn.execute("INSERT INTO notes (owner_id, body) VALUES (?, ?)", (1, "not committed"))
-    assert rows(store, "SELECT count(*) FROM notes") == [(0,)]  # what an operation does not commit is gone
+    # what an operation does not commit is gone; SQLite's 0 and 1 for the booleans compare equal to False and True
+    assert rows(store, "SELECT id, body, score, done FROM notes ORDER BY id") == [
+        (1, "（空）", 2.5, False), (2, "第二条", None, True)]
+    ((created,),) = rows(store, "SELECT created_at FROM users")
+    assert created.startswith(time.strftime("%Y"))
+    with pytest.raises(Exception):  # the unique constraint holds on either store
+        with store.connect() as conn:
+            conn.execute("INSERT INTO users (username, password) VALUES (?, ?)", ("admin", "x"))
+            conn.commit()
+    assert rows(store, "SELECT count(*) FROM users") == [(1,)]
 
 
 @pytest.mark.parametrize("sql, expected", [
@@ -90,8 +85,7 @@ def test_placeholders_translated_for_postgresql(sql, expected):
 
 
 def test_seeded_accounts_registration_and_login(make_store):
-    store = make_store(auth={"seed_users": [{"username": "admin", "password": "admin123"}],
-                             "min_password_length": 6, "confirm_password_field": "again"})
+    store = make_store(min_password_length=6, confirm_password_field="again")
     assert store.login_user({"username": " admin ", "password": "admin123"}) == (True, {"id": 1, "username": "admin"})
     assert store.login_user({"username": "admin", "password": "nope"}) == (False, "用户名或密码错误")
     assert store.register_user({"username": "admin", "password": "abcdef", "again": "abcdef"}) == (False, "用户名已存在")
@@ -103,33 +97,26 @@ def test_seeded_accounts_registration_and_login(make_store):
     assert rows(store, "SELECT username FROM users ORDER BY id") == [("admin",), ("bo",)]
 
 
-@pytest.mark.parametrize("scheme", ["sha256", "none", "pbkdf2_sha256"])
-def test_every_password_scheme(make_store, scheme):
-    store = make_store(auth={"hash": scheme, "pbkdf2_iterations": 1000,
-                             "seed_users": [{"username": "admin", "password": "admin123"}]})
+@pytest.mark.parametrize("scheme, expected", [
+    ("sha256", hashlib.sha256(b"admin123").hexdigest()), ("none", "admin123"), ("pbkdf2_sha256", None)])
+def test_every_password_scheme(make_store, scheme, expected):
+    store = make_store(hash=scheme, pbkdf2_iterations=1000)
     ((stored,),) = rows(store, "SELECT password FROM users")
-    expected = {"sha256": hashlib.sha256(b"admin123").hexdigest(), "none": "admin123"}.get(scheme)
     assert stored == expected if expected else stored.startswith("pbkdf2_sha256$1000$")
-    assert store.login_user({"username": "admin", "password": "admin123"})[0] is True
+    assert store.login_user(ADMIN)[0] is True
 
 
-def test_the_legacy_upgrade(make_store, tmp_path, write_json):
-    store = make_store(auth={"hash": "sha256", "seed_users": [{"username": "admin", "password": "admin123"}]})
-    layout = json.loads(store.config_path.read_text(encoding="utf-8"))
-    layout["auth"].update(hash="pbkdf2_sha256", pbkdf2_iterations=1000)
-    salted = JsonAppPlugin(write_json(store.config_path, layout))
-    assert salted.login_user({"username": "admin", "password": "admin123"})[0] is True
-    ((stored,),) = rows(salted, "SELECT password FROM users")
-    assert stored.startswith("pbkdf2_sha256$1000$")
-    assert salted.login_user({"username": "admin", "password": "admin123"})[0] is True
+def test_the_legacy_upgrade(make_store):
+    make_store(hash="sha256")
+    salted = make_store(hash="pbkdf2_sha256", pbkdf2_iterations=1000)  # the same store, salted from now on
+    assert rows(salted, "SELECT password FROM users") == [(hashlib.sha256(b"admin123").hexdigest(),)]
+    for _ in range(2):  # the first login rewrites the SHA-256 digest salted, the second checks against that
+        assert salted.login_user(ADMIN)[0] is True
+        assert rows(salted, "SELECT password FROM users")[0][0].startswith("pbkdf2_sha256$1000$")
 
 
 def test_throttling_counts_and_sessions_on_the_store(make_store):
-    from vantrel_soft.website.sessions import SessionStore
-    from vantrel_soft.website.throttle import LoginThrottle
-
-    store = make_store()
-    now = [1_900_000_000.0]
+    store, now = make_store(), [1_900_000_000.0]
     throttle = LoginThrottle(store, max_failures=3, window=60, clock=lambda: now[0])
     throttle.create_table()
     for _ in range(3):
@@ -151,21 +138,6 @@ def test_throttling_counts_and_sessions_on_the_store(make_store):
     assert sessions.load("other") is None
 
 
-def test_the_example_runs_unchanged_on_either_store(project, store_url, monkeypatch):
-    from vantrel_soft.demo import DemoEngine
-    from vantrel_soft.harness import TestbenchHost
-
-    if store_url:
-        monkeypatch.setenv("VANTREL_DATABASE_URL", store_url)
-    host = TestbenchHost(project, DemoEngine)
-    host.merge(entry="admin", label_frame_entry="admin123")
-    assert host.press("登录")["display"] == "欢迎，admin"
-    host.merge(student_name="张三", student_age="12")
-    snap = host.press("添加学生")
-    assert snap["display"] == "已添加学生: 张三" and snap["components"]["student_list"] == "张三（12 岁）"
-    assert (host.engine.plugin.database_url is None) is (store_url is None)
-
-
 def test_the_store_is_chosen_by_url(tmp_path, write_json, monkeypatch):
     monkeypatch.delenv("VANTREL_DATABASE_URL", raising=False)
     path = write_json(tmp_path / "l.json", {"database": {"url": "postgresql://db.example/users"}})
@@ -183,127 +155,100 @@ def test_the_store_is_chosen_by_url(tmp_path, write_json, monkeypatch):
 
 
 @pytest.mark.parametrize("column, problem", [
-    ({"name": "x", "type": "GEOGRAPHY"}, "表 t 的列 x: PostgreSQL 无法表示的类型 GEOGRAPHY"),
-    ({"name": "x", "type": "VARCHAR(abc)"}, "表 t 的列 x: PostgreSQL 无法表示的类型 VARCHAR(abc)"),
-    ({"name": "x", "type": "TEXT", "primary_key": True, "autoincrement": True},
-     "表 t 的列 x: AUTOINCREMENT 只能用于 INTEGER PRIMARY KEY"),
+    ({"type": "GEOGRAPHY"}, "PostgreSQL 无法表示的类型 GEOGRAPHY"),
+    ({"type": "VARCHAR(abc)"}, "PostgreSQL 无法表示的类型 VARCHAR(abc)"),
+    ({"type": "TEXT", "primary_key": True, "autoincrement": True}, "AUTOINCREMENT 只能用于 INTEGER PRIMARY KEY"),
 ])
 def test_declarations_postgresql_cannot_hold_are_refused(tmp_path, write_json, pg_url, column, problem):
-    path = write_json(tmp_path / "l.json", {"database": {"url": pg_url, "tables": [
-        {"name": "t", "columns": [column]}]}})
+    layout = {"database": {"url": pg_url, "tables": [{"name": "t", "columns": [{"name": "x", **column}]}]}}
     with pytest.raises(ValueError) as refused:
-        JsonAppPlugin(path).init_database()
-    assert str(refused.value) == problem
+        JsonAppPlugin(write_json(tmp_path / "l.json", layout)).init_database()
+    assert str(refused.value) == "表 t 的列 x: " + problem
 
 
-def _register(url, layout_path, n, out):
-    import os
-
-    os.environ["VANTREL_DATABASE_URL"] = url
+def _register(layout_path, out):
     store = JsonAppPlugin(layout_path)
-    out.put([store.register_user({"username": "racer", "password": "pw-123456"}) for _ in range(n)])
+    out.put([store.register_user({"username": "racer", "password": "pw-123456"}) for _ in range(50)])
 
 
-def test_concurrent_registrations_of_one_name_on_postgresql(tmp_path, write_json, pg_url):
-    """200 registrations of one name from 4 processes: one "注册成功", 199 "用户名已存在", one row."""
-    path = write_json(tmp_path / "l.json", {"database": {"tables": TABLES}, "auth": {}})
-    store = JsonAppPlugin(path)
-    import os
-
-    os.environ["VANTREL_DATABASE_URL"] = pg_url
-    try:
-        store.init_database()
-    finally:
-        del os.environ["VANTREL_DATABASE_URL"]
+def test_concurrent_registrations_of_one_name_on_postgresql(tmp_path, write_json, pg_url, monkeypatch):
+    monkeypatch.setenv("VANTREL_DATABASE_URL", pg_url)  # the spawned workers inherit it
+    store = JsonAppPlugin(write_json(tmp_path / "l.json", {"database": {"tables": TABLES}, "auth": {}}))
+    store.init_database()
     context = multiprocessing.get_context("spawn")
     out = context.Queue()
-    workers = [context.Process(target=_register, args=(pg_url, str(path), 50, out)) for _ in range(4)]
+    workers = [context.Process(target=_register, args=(str(store.config_path), out)) for _ in range(4)]
     for w in workers:
         w.start()
     results = [r for _ in workers for r in out.get(timeout=120)]
     for w in workers:
         w.join(timeout=60)
     assert sorted(results) == [(False, "用户名已存在")] * 199 + [(True, "注册成功")]
-    os.environ["VANTREL_DATABASE_URL"] = pg_url
-    try:
-        assert rows(JsonAppPlugin(path), "SELECT count(*) FROM users WHERE username = 'racer'") == [(1,)]
-    finally:
-        del os.environ["VANTREL_DATABASE_URL"]
+    assert rows(store, "SELECT count(*) FROM users WHERE username = 'racer'") == [(1,)]
 
 
 def test_copying_the_example_store_to_postgresql(project, pg_url, capsys, monkeypatch):
-    """The example's SQLite store, with an account made on it, copied; then a login through PostgreSQL."""
-    from vantrel_app_plugin.cli import main
-    from vantrel_soft.demo import DemoEngine
-    from vantrel_soft.harness import TestbenchHost
-
     monkeypatch.delenv("VANTREL_DATABASE_URL", raising=False)
-    host = TestbenchHost(project, DemoEngine)
+    host = TestbenchHost(project, DemoEngine)  # an account and a student on the example's SQLite store
     host.press("去注册")
     host.merge(entry="旧用户", label_frame_entry="old-pass-1", ttk_entry="old-pass-1")
     assert host.press("注册")["display"] == "注册成功"
     host.merge(entry="旧用户", label_frame_entry="old-pass-1")
-    host.press("登录")
+    assert host.press("登录")["display"] == "欢迎，旧用户"
     host.merge(student_name="张三", student_age="12")
-    host.press("添加学生")
+    assert host.press("添加学生")["display"] == "已添加学生: 张三"
     sqlite_rows = rows(host.engine.plugin, "SELECT id, username, password FROM users ORDER BY id")
+    copy = ["store", "copy", str(project.parent), "--to"]
 
-    assert main(["store", "copy", str(project.parent), "--to", pg_url]) == 0
+    assert main([*copy, pg_url]) == 0
     assert capsys.readouterr().out == "users: 2 rows copied\nstudents: 1 row copied\n"
     monkeypatch.setenv("VANTREL_DATABASE_URL", pg_url)
     moved = JsonAppPlugin(project)
     assert rows(moved, "SELECT id, username, password FROM users ORDER BY id") == sqlite_rows
     assert moved.login_user({"username": "旧用户", "password": "old-pass-1"}) == (True, {"id": 2, "username": "旧用户"})
-    assert moved.register_user({"username": "新用户", "password": "new-pass-1", "confirm_password": "new-pass-1"}) \
-        == (True, "注册成功")
+    new = {"username": "新用户", "password": "new-pass-1", "confirm_password": "new-pass-1"}
+    assert moved.register_user(new) == (True, "注册成功")
     assert rows(moved, "SELECT id FROM users WHERE username = '新用户'") == [(3,)]  # ids go on after the copied ones
+    host = TestbenchHost(project, DemoEngine)  # the example, unchanged, on the copy
+    host.merge(entry="旧用户", label_frame_entry="old-pass-1")
+    assert host.press("登录")["display"] == "欢迎，旧用户" and host.engine.plugin.database_url == pg_url
+    host.merge(student_name="李四", student_age="9")
+    snap = host.press("添加学生")
+    assert snap["display"] == "已添加学生: 李四" and snap["components"]["student_list"] == "张三（12 岁）\n李四（9 岁）"
 
-    assert main(["store", "copy", str(project.parent), "--to", pg_url]) == 1  # not empty any more
+    assert main([*copy, pg_url]) == 1  # not empty any more
     assert "目标数据库不是空的: users 已有 3 行" in capsys.readouterr().err
-    assert main(["store", "copy", str(project.parent), "--to", "mysql://x/y"]) == 1
+    assert main([*copy, "mysql://x/y"]) == 1
     assert "不支持的数据库地址: mysql" in capsys.readouterr().err
 
 
-def test_two_sites_on_one_postgresql_database_serve_one_site(tmp_path, write_json, pg_url, monkeypatch):
-    """Two hosts (each its own data root) with one database and one secret: a
-    cookie of one is accepted by the other; a rotated key keeps everyone logged in."""
+def test_two_sites_on_one_postgresql_database_serve_one_site(project, tmp_path, write_json, pg_url, monkeypatch):
+    """Two hosts (each its own data root), one database and one secret: a cookie of one is good on the other."""
     pytest.importorskip("flask")
-    from web_support import FormClient
-
-    from vantrel_soft.demo import DemoEngine
-    from vantrel_soft.website import create_site
-
-    example = json.loads((__import__("pathlib").Path(__file__).resolve().parents[1] / "examples" / "demo"
-                          / "gui_layout.json").read_text(encoding="utf-8"))
-    example["auth"]["pbkdf2_iterations"] = 1000
+    example, first_key = json.loads(project.read_text(encoding="utf-8")), "first-key-" + "k" * 40
     monkeypatch.setenv("VANTREL_DATABASE_URL", pg_url)
-    monkeypatch.setenv("VANTREL_SECRET_KEY", "first-key-" + "k" * 40)
+    monkeypatch.setenv("VANTREL_SECRET_KEY", first_key)
 
-    def host(name, **web):
-        layout = json.loads(json.dumps(example))
-        layout["database"]["data_root"] = str(tmp_path / name)
-        layout["web"].update(web)
+    def host(name, **web):  # the example's "@app" data root: a folder of the host's own
+        layout = dict(example, web={**example["web"], **web})
         return create_site(write_json(tmp_path / name / "gui_layout.json", layout), engine_class=DemoEngine)
+
+    def dashboard(app, cookie):
+        client = app.test_client()
+        client.set_cookie("session", cookie)
+        return client.get("/dashboard")
 
     one, two = host("one"), host("two")
     visitor = FormClient(one)
     assert visitor.post("/login", username="admin", password="admin123").headers["Location"] == "/dashboard"
     cookie = visitor.client.get_cookie("session").value
-    other = two.test_client()
-    other.set_cookie("session", cookie)
-    assert other.get("/dashboard").status_code == 200  # the session lives in the shared database
+    assert dashboard(two, cookie).status_code == 200  # the session lives in the shared database
     registered = FormClient(two).post("/register", username="共享", password="pass-1234", confirm_password="pass-1234")
     assert registered.headers["Location"] == "/login"
     assert FormClient(one).post("/login", username="共享", password="pass-1234").headers["Location"] == "/dashboard"
 
     monkeypatch.setenv("VANTREL_SECRET_KEY", "second-key-" + "k" * 40)  # a rotation
-    rotated = host("three", secret_key_fallbacks=["first-key-" + "k" * 40])
-    still = rotated.test_client()
-    still.set_cookie("session", cookie)
-    assert still.get("/dashboard").status_code == 200
-    forgot = host("four")  # without the earlier key in the fallbacks the cookie is refused
-    refused = forgot.test_client()
-    refused.set_cookie("session", cookie)
-    assert refused.get("/dashboard").headers["Location"] == "/login"
+    assert dashboard(host("three", secret_key_fallbacks=[first_key]), cookie).status_code == 200
+    assert dashboard(host("four"), cookie).headers["Location"] == "/login"  # the earlier key not kept: refused
     with pytest.raises(ValueError, match="secret_key_fallbacks"):
         host("five", secret_key_fallbacks="first-key")

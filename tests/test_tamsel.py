@@ -106,9 +106,8 @@ def test_environment_is_read_on_every_call(app, tmp_path, monkeypatch):
 @pytest.mark.skipif(not hasattr(os, "environb"), reason="the environment is text on this system")
 def test_environment_bytes_decode_as_os_environ_decodes_them(app, tmp_path, monkeypatch):
     """A value that is not UTF-8 reads as os.environ reads it (file system encoding, surrogateescape)."""
-    _, cfg = app
     monkeypatch.setitem(os.environb, b"CALC_WS_ROOT", os.fsencode(tmp_path) + b"/\xff\xfe-root")
-    assert str(resolve_project_data_root(cfg)) == os.environ["CALC_WS_ROOT"]
+    assert str(resolve_project_data_root(app[1])) == os.environ["CALC_WS_ROOT"]
 
 
 def test_nearest_marker_wins(app, tmp_path, monkeypatch):

@@ -1,15 +1,12 @@
-"""The layout's vocabulary has one home: the runtime's exported tables.
+"""The runtime's exported vocabulary tables, which the checker imports: the runtime behaves as they say, and so
+does the checker, in each direction."""
 
-The checker imports the tables of the modules that act on the layout (the
-engine, the tk readers, the login backend, the web face, the widget table of
-the window and the web pages); these tests hold the runtime's behaviour to the
-tables, and the checker's findings to both, in each direction.
-"""
+from contextlib import nullcontext
 
 import pytest
 
 from vantrel_app_plugin import calvet, layout_check, lirren
-from vantrel_app_plugin.brisen import ACTION_KINDS, PAGE_KEYS, RESERVED_KEYS, TkJsonEngine
+from vantrel_app_plugin.brisen import ACTION_KINDS, PAGE_KEYS, RESERVED_KEYS, action_kind
 from vantrel_app_plugin.layout_check import check_layout
 from vantrel_app_plugin.login import keldra
 from vantrel_soft import widgets
@@ -25,21 +22,21 @@ def codes(layout, code):
 
 @pytest.mark.parametrize("kind", CANDIDATE_KINDS)
 def test_action_kinds_the_engine_runs_are_the_table_and_the_checker_agrees(make_engine, kind):
-    """Kinds are compared lower-cased and untrimmed: the upper-case form is the
-    same kind, a padded one is unknown."""
+    # Kinds are compared lower-cased and untrimmed: the upper-case form is the same kind, a padded one unknown.
     known = any(kind in kinds for kinds in ACTION_KINDS.values())
     for written, runs in ((kind, known), (kind.upper(), known), (f" {kind}", False)):
-        spec = {"type": written, "page": "report", "handler": "h", "method": "m"}
-        engine = make_engine({"tk": {"actions": {"动作": spec}}})
+        action = {"type": written, "page": "report", "handler": "h", "method": "m"}
+        assert action_kind(action) == action_kind({"action": written}) == written.lower()
+        engine = make_engine({"tk": {"actions": {"动作": action}}})
         engine.press("动作")
         assert (engine._status == f"未知动作类型: {written.lower()}") is not runs, written
-        assert bool(codes({"tk": {"actions": {"动作": spec}}}, "unknown-action")) is not runs, written
+        assert bool(codes({"tk": {"actions": {"动作": action}}}, "unknown-action")) is not runs, written
 
 
-def test_action_kinds_are_grouped_by_what_they_do():
-    assert set(ACTION_KINDS) == {"login", "register", "logout", "navigate", "business", "method"}
+def test_the_tables_hold_together():
     flat = [k for kinds in ACTION_KINDS.values() for k in kinds]
-    assert len(flat) == len(set(flat)) and all(k == k.lower() for k in flat)
+    assert len(flat) == len(set(flat)) and keldra.DEFAULT_PASSWORD_SCHEME in keldra.PASSWORD_SCHEMES
+    assert set(layout_check.NAV_TARGETS) | {"public_pages"} == set(lirren.NAVIGATION_DEFAULTS)
     with pytest.raises(TypeError):
         ACTION_KINDS["x"] = ("x",)  # read-only
 
@@ -53,41 +50,28 @@ def test_reset_keys(make_engine, key):
     assert bool(codes({"tk": {"actions": {key: "logout"}}}, "reserved-key")) is (key in RESERVED_KEYS)
 
 
-def test_page_keys_are_always_components(make_engine):
-    engine = make_engine({"tk": {"clear_components_on_goto": [], "auth_field_map": {}}})
-    assert set(engine.snapshot()["components"]) == set(PAGE_KEYS)
-
-
-def test_navigation_defaults(make_engine):
-    nav = lirren.navigation_cfg({})
-    assert nav == {**lirren.NAVIGATION_DEFAULTS, "public_pages": list(lirren.NAVIGATION_DEFAULTS["public_pages"])}
+def test_defaults_are_what_the_engine_starts_from(make_engine):
+    defaults = lirren.NAVIGATION_DEFAULTS
+    assert lirren.navigation_cfg({}) == {**defaults, "public_pages": list(defaults["public_pages"])}
+    assert lirren.auth_field_map({}) == dict(lirren.DEFAULT_AUTH_FIELD_MAP)
+    assert lirren.clear_components({}) is lirren.DEFAULT_CLEAR_COMPONENTS
     engine = make_engine({})
-    assert engine._components["ui_page"] == lirren.NAVIGATION_DEFAULTS["start_page"]
-    assert engine.home_page == lirren.NAVIGATION_DEFAULTS["home_after_login"]
-    assert set(layout_check.NAV_TARGETS) | {"public_pages"} == set(lirren.NAVIGATION_DEFAULTS)
+    assert (engine._components["ui_page"], engine.home_page) == (defaults["start_page"], defaults["home_after_login"])
+    assert engine._field_map == dict(lirren.DEFAULT_AUTH_FIELD_MAP)
+    assert set(engine._component_keys) == {*lirren.DEFAULT_CLEAR_COMPONENTS, *lirren.DEFAULT_AUTH_FIELD_MAP.values()}
+    assert set(make_engine({"tk": {"clear_components_on_goto": [], "auth_field_map": {}}}).snapshot()["components"]) \
+        == set(PAGE_KEYS)
     # A page list lacking a default page is reported for that default.
     missing = codes({"pages": [{"id": "home"}]}, "unknown-page")
     assert {f.path for f in missing} == {f"$.tk.{k}" for k in layout_check.NAV_TARGETS}
 
 
-def test_auth_field_map_and_clear_defaults(make_engine):
-    assert lirren.auth_field_map({}) == dict(lirren.DEFAULT_AUTH_FIELD_MAP)
-    assert lirren.clear_components({}) is lirren.DEFAULT_CLEAR_COMPONENTS
-    engine = make_engine({})
-    assert engine._field_map == dict(lirren.DEFAULT_AUTH_FIELD_MAP)
-    assert set(lirren.DEFAULT_CLEAR_COMPONENTS) | set(lirren.DEFAULT_AUTH_FIELD_MAP.values()) == \
-        set(engine._component_keys)
-
-
-@pytest.mark.parametrize("name, kind", sorted(lirren.TK_SETTINGS.items(), key=lambda kv: kv[0]))
+@pytest.mark.parametrize("name, kind", sorted(lirren.TK_SETTINGS.items()))
 def test_tk_settings_of_the_wrong_type_are_ignored_and_reported(name, kind):
-    wrong = "text" if kind is dict else {"a": 1}
-    right = {"x": {"type": "logout"}} if kind is dict else ["x"]
-    reader = {"navigation": lirren.navigation_cfg, "auth_field_map": lirren.auth_field_map,
-              "actions": lirren.actions_cfg, "forms": lirren.forms_cfg, "page_hooks": lirren.page_hooks_cfg,
-              "clear_components_on_goto": lirren.clear_components}[name]
-    assert reader({"tk": {name: wrong}}) == reader({})
-    assert reader({"tk": {name: right}}) != reader({})
+    wrong, right = ("text", {"x": {"type": "logout"}}) if kind is dict else ({"a": 1}, ["x"])
+    reader = {"auth_field_map": lirren.auth_field_map, "clear_components_on_goto": lirren.clear_components}.get(name) \
+        or getattr(lirren, f"{name}_cfg")
+    assert reader({"tk": {name: wrong}}) == reader({}) != reader({"tk": {name: right}})
     assert [f.path for f in codes({"tk": {name: wrong}}, "section-type")] == [f"$.tk.{name}"]
     # The older input block gives the settings it may give, and only those.
     assert (reader({"input": {name: right}}) != reader({})) is (name in lirren.INPUT_FALLBACKS)
@@ -95,19 +79,15 @@ def test_tk_settings_of_the_wrong_type_are_ignored_and_reported(name, kind):
 
 @pytest.mark.parametrize("scheme", [*keldra.PASSWORD_SCHEMES, "SHA256", "md5", "bcrypt", " none"])
 def test_password_schemes(tmp_path, write_json, scheme):
-    path = write_json(tmp_path / "gui_layout.json", {"auth": {"hash": scheme, "pbkdf2_iterations": 2}})
-    store = keldra.JsonAppPlugin(path)
+    layout = {"auth": {"hash": scheme, "pbkdf2_iterations": 2}}
+    store = keldra.JsonAppPlugin(write_json(tmp_path / "gui_layout.json", layout))
     known = scheme.lower() in keldra.PASSWORD_SCHEMES
-    if known:
+    with nullcontext() if known else pytest.raises(ValueError, match="不支持的密码哈希"):
         assert isinstance(store.hash_password("pw"), str)
-    else:
-        with pytest.raises(ValueError, match="不支持的密码哈希"):
-            store.hash_password("pw")
     assert bool(codes({"auth": {"hash": scheme}}, "hash")) is not known
-    assert keldra.DEFAULT_PASSWORD_SCHEME in keldra.PASSWORD_SCHEMES
-    default = keldra.JsonAppPlugin(write_json(tmp_path / "d.json", {}))
-    assert default.hash_password("pw") == keldra.JsonAppPlugin(write_json(
-        tmp_path / "e.json", {"auth": {"hash": keldra.DEFAULT_PASSWORD_SCHEME}})).hash_password("pw")
+    if scheme == keldra.DEFAULT_PASSWORD_SCHEME:  # what a layout naming no scheme hashes with
+        default = keldra.JsonAppPlugin(write_json(tmp_path / "d.json", {}))
+        assert default.hash_password("pw") == store.hash_password("pw")
 
 
 def test_account_defaults_name_the_table_the_store_queries(tmp_path, write_json):
@@ -124,26 +104,22 @@ def test_account_defaults_name_the_table_the_store_queries(tmp_path, write_json)
 
 @pytest.mark.parametrize("section", keldra.LOGIN_SECTIONS)
 def test_login_sections(tmp_path, write_json, section):
-    path = write_json(tmp_path / "gui_layout.json", {section: "not an object"})
     refused = section in keldra.OBJECT_SECTIONS
     if refused:
         with pytest.raises(TypeError, match=f"配置节 {section} 必须是 JSON 对象"):
-            getattr(keldra.JsonAppPlugin(path), f"{section}_cfg")
+            getattr(keldra.JsonAppPlugin(write_json(tmp_path / "gui_layout.json", {section: "x"})), f"{section}_cfg")
     found = codes({section: "not an object"}, "section-type")
     assert found and ("refuses" in found[0].message) is refused
 
 
 def test_web_defaults_are_what_the_application_serves(tmp_path, write_json):
     pytest.importorskip("flask")
-    web = calvet.JsonAppPluginWeb(write_json(tmp_path / "gui_layout.json", {
-        "database": {"data_root": str(tmp_path)}, "auth_forms": {"register": {"title": "r"}}}))
-    app = web.create_flask_app()
-    rules = {r.endpoint: r.rule for r in app.url_map.iter_rules() if r.endpoint != "static"}
-    endpoints = ("index", "plugin_login", "plugin_register", "plugin_logout", "vantrel_stylesheet")
-    assert {rules[e] for e in endpoints} == set(calvet.ROUTES.values())
-    with app.test_request_context():
-        web.set_session_user({"id": 1, "username": "a"})
-        assert rules["index"] == calvet.ROUTES["index"]
+    app = calvet.JsonAppPluginWeb(write_json(tmp_path / "gui_layout.json", {
+        "database": {"data_root": str(tmp_path)}, "auth_forms": {"register": {"title": "r"}}})).create_flask_app()
+    rules = {r.endpoint: r.rule for r in app.url_map.iter_rules()}
+    endpoints = {"index": "index", "login": "plugin_login", "register": "plugin_register",
+                 "logout": "plugin_logout", "stylesheet": "vantrel_stylesheet"}
+    assert {route: rules[endpoint] for route, endpoint in endpoints.items()} == calvet.ROUTES
     client = app.test_client()
     with client.session_transaction() as session:
         session["user"] = {"id": 1, "username": "a"}
@@ -153,8 +129,7 @@ def test_web_defaults_are_what_the_application_serves(tmp_path, write_json):
 @pytest.mark.parametrize("kind", sorted(widgets.WIDGET_TYPES | {"slider", "Entry", " text ", ""}))
 def test_widget_types_the_checker_knows(kind):
     layout = {"pages": [{"id": "login", "sections": [{"widgets": [{"type": kind}]}]}]}
-    known = kind.strip().lower() in widgets.WIDGET_TYPES
-    assert bool(codes(layout, "unknown-widget")) is not known
+    assert bool(codes(layout, "unknown-widget")) is not (kind.strip().lower() in widgets.WIDGET_TYPES)
 
 
 def test_widget_options_and_defaults():

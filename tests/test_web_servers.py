@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from web_support import USERS, Visitor
+from web_support import USERS, Visitor, csrf_token
 
 pytest.importorskip("flask")
 
@@ -118,9 +118,7 @@ def test_browser_session_end_to_end(project):
     base = f"http://127.0.0.1:{port}"
     try:
         with sync_api.sync_playwright() as pw:
-            # The browser runs without the sanitizer runtime a `make test-asan` run preloads.
-            env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-            browser = pw.chromium.launch(executable_path=browser_path, args=["--no-sandbox"], env=env)
+            browser = launch(pw)
             page = browser.new_page()
             requests = []
             page.on("request", lambda r: requests.append(r.url))
@@ -158,137 +156,149 @@ def test_browser_session_end_to_end(project):
         server.shutdown()
 
 
-PAGE_ARTIFACTS = ARTIFACTS.parent / "web-pages"
-
-
-def launch(sync_api, pw):
+def launch(pw):
     # The browser runs without the sanitizer runtime a `make test-asan` run preloads.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     return pw.chromium.launch(executable_path=chromium(), args=["--no-sandbox"], env=env)
 
 
-def serve_example(project):
-    from werkzeug.serving import make_server
-
-    app = calvet.create_app(str(project))  # the example's engine unless VANTREL_ENGINE names another
-    server = make_server("127.0.0.1", free_port(), app, threaded=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server, f"http://127.0.0.1:{server.server_port}"
+@pytest.fixture
+def browser():
+    sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright is not installed")
+    if chromium() is None:
+        pytest.skip("no Chromium installed")
+    with sync_api.sync_playwright() as pw:
+        yield launch(pw)  # closed with Playwright
 
 
 @pytest.fixture
-def example_project(tmp_path, monkeypatch):
+def example_project(tmp_path, write_json, monkeypatch):
+    """A copy of the example project, its data in the test's directory, run with the example's engine."""
     monkeypatch.delenv("VANTREL_ENGINE", raising=False)
-    layout = json.loads((Path(__file__).resolve().parents[1] / "examples" / "demo" / "gui_layout.json")
-                        .read_text(encoding="utf-8"))
+    layout = json.loads((ARTIFACTS.parents[2] / "examples" / "demo" / "gui_layout.json").read_text(encoding="utf-8"))
     layout["database"]["data_root"] = str(tmp_path)
-    layout["auth"]["pbkdf2_iterations"] = 1000
-    path = tmp_path / "demo" / "gui_layout.json"
-    path.parent.mkdir()
-    path.write_text(json.dumps(layout, ensure_ascii=False), encoding="utf-8")
-    yield path
+    layout["auth"]["pbkdf2_iterations"] = 1000  # the example's salted scheme, at a test's pace
+    yield write_json(tmp_path / "demo" / "gui_layout.json", layout)
     from vantrel_soft import gui_config
 
     gui_config.use_layout(None)
 
 
-def test_the_example_pages_in_chromium(example_project):
-    """Register, log in, add two students, open the list, go back, log out: what the
-    window does, in a browser, without a line of JavaScript."""
-    sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright is not installed")
-    if chromium() is None:
-        pytest.skip("no Chromium installed")
-    server, base = serve_example(example_project)
+@pytest.fixture
+def example_site(example_project):
+    """The example served in this process: its base URL."""
+    from werkzeug.serving import make_server
+
+    server = make_server("127.0.0.1", free_port(), calvet.create_app(str(example_project)), threaded=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_port}"
+    server.shutdown()
+
+
+PAGE_ARTIFACTS = ARTIFACTS.parent / "web-pages"
+
+
+def shoot(page, name):
     PAGE_ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    page.screenshot(path=str(PAGE_ARTIFACTS / f"{name}.png"), full_page=True)
+
+
+def submit(page, url, shot=None, **fields):
+    """Fill the form of the page at ``url`` and press its button (a screenshot ``shot`` in between)."""
+    page.goto(url)
+    for name, value in fields.items():
+        page.fill(f"input[name={name}]", value)
+    if shot:
+        shoot(page, shot)
+    page.click("button")
+
+
+def page_id(page):
+    return page.get_attribute("[data-page]", "data-page")
+
+
+def test_the_example_pages_in_chromium(browser, example_site):
+    """What the window does, in a browser without JavaScript: register, log in, add, list, go back, log out."""
+    base, page, requests = example_site, browser.new_page(java_script_enabled=False), []
+    page.on("request", lambda r: requests.append(r.url))
+    submit(page, base + "/register", "1-register", username="小红", password="pw-12345", confirm_password="pw-12345")
+    page.wait_for_url(base + "/login")
+    submit(page, base + "/login", "2-login", username="小红", password="pw-12345")
+    page.wait_for_url(base + "/dashboard")
+    assert page_id(page) == "dashboard" and page.inner_text("#user") == "当前用户: 小红"
+    assert page.inner_text("#summary") == "小红 共有 0 名学生"
+    shoot(page, "3-dashboard")
+    for name, age in (("张三", "12"), ("李四", "9")):
+        page.fill("#student_name", name)
+        page.fill("#student_age", age)
+        page.click("#btn_add")
+        assert page_id(page) == "students" and page.inner_text("#status") == f"已添加学生: {name}"
+        page.click("#btn_home")
+    page.click("#btn_list")
+    assert page.input_value("#student_list") == "张三（12 岁）\n李四（9 岁）"
+    shoot(page, "4-students")
+    page.go_back()  # the back button shows a page again; it never presses twice
+    page.reload()
+    assert page_id(page) == "students"
+    page.click("#btn_home")
+    assert page_id(page) == "dashboard" and page.inner_text("#summary") == "小红 共有 2 名学生"
+    shoot(page, "5-back-home")
+    page.click("#btn_logout")
+    page.wait_for_url(base + "/login")
+    shoot(page, "6-logged-out")
+    page.goto(base + "/dashboard")
+    assert page.url == base + "/login"
+    # Styled by the site's own stylesheet: the card has a shadow.
+    assert page.eval_on_selector(".card", "e => getComputedStyle(e).boxShadow") != "none"
+    assert all(url.startswith(base) for url in requests), "the pages reached a third party"
+
+
+def test_two_browser_contexts_are_two_visitors(browser, example_site):
+    base, (one, two) = example_site, (browser.new_context().new_page() for _ in range(2))
+    submit(two, base + "/register", username="guest", password="guest-pass", confirm_password="guest-pass")
+    two.wait_for_url(base + "/login")
+    for page, name, password in ((one, "admin", "admin123"), (two, "guest", "guest-pass")):
+        submit(page, base + "/login", username=name, password=password)
+        page.wait_for_url(base + "/dashboard")
+    one.fill("#student_name", "只属于一")
+    one.click("#btn_list")  # navigates without clearing: the value stays in one's engine
+    one.click("#btn_home")
+    two.reload()
+    assert one.input_value("#student_name") == "只属于一" and two.input_value("#student_name") == ""
+    assert one.inner_text("#user") == "当前用户: admin" and two.inner_text("#user") == "当前用户: guest"
+    two.click("#btn_list")
+    one.reload()
+    assert (page_id(one), page_id(two)) == ("dashboard", "students")
+    two.click("#btn_students_logout")
+    one.reload()
+    assert one.inner_text("#user") == "当前用户: admin"
+
+
+def serve(project, port):
+    proc = subprocess.Popen([sys.executable, "-m", "vantrel_app_plugin", "web", str(project), "--port", str(port),
+                             "--no-reclaim"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert "serving" in proc.stdout.readline()
+    wait_for(port, proc)
+    return proc
+
+
+def test_two_server_processes_keep_one_session_and_a_restart_keeps_it(example_project):
+    pytest.importorskip("waitress")
+    ports = [free_port(), free_port()]
+    procs = [serve(example_project, port) for port in ports]
     try:
-        with sync_api.sync_playwright() as pw:
-            browser = launch(sync_api, pw)
-            page = browser.new_page(java_script_enabled=False)
-            requests = []
-            page.on("request", lambda r: requests.append(r.url))
-
-            def step(name):
-                page.screenshot(path=str(PAGE_ARTIFACTS / f"{name}.png"), full_page=True)
-
-            def shown():
-                return page.get_attribute("[data-page]", "data-page")
-
-            page.goto(base + "/register")
-            for field, value in (("username", "小红"), ("password", "pw-12345"), ("confirm_password", "pw-12345")):
-                page.fill(f"input[name={field}]", value)
-            step("1-register")
-            page.click("button")
-            page.wait_for_url(base + "/login")
-            page.fill("input[name=username]", "小红")
-            page.fill("input[name=password]", "pw-12345")
-            step("2-login")
-            page.click("button")
-            page.wait_for_url(base + "/dashboard")
-            assert shown() == "dashboard" and page.inner_text("#user") == "当前用户: 小红"
-            assert page.inner_text("#summary") == "小红 共有 0 名学生"
-            step("3-dashboard")
-            for name, age in (("张三", "12"), ("李四", "9")):
-                page.fill("#student_name", name)
-                page.fill("#student_age", age)
-                page.click("#btn_add")
-                assert shown() == "students" and page.inner_text("#status") == f"已添加学生: {name}"
-                page.click("#btn_home")
-            page.click("#btn_list")
-            assert page.input_value("#student_list") == "张三（12 岁）\n李四（9 岁）"
-            step("4-students")
-            page.go_back()  # the back button shows a page again; it never presses twice
-            page.reload()
-            assert shown() == "students"
-            page.click("#btn_home")
-            assert shown() == "dashboard" and page.inner_text("#summary") == "小红 共有 2 名学生"
-            step("5-back-home")
-            page.click("#btn_logout")
-            page.wait_for_url(base + "/login")
-            step("6-logged-out")
-            page.goto(base + "/dashboard")
-            assert page.url == base + "/login"
-            # Styled by the site's own stylesheet: the card has a shadow.
-            assert page.eval_on_selector(".card", "e => getComputedStyle(e).boxShadow") != "none"
-            browser.close()
-        assert all(url.startswith(base) for url in requests), "the pages reached a third party"
+        one, two = (Visitor(f"http://127.0.0.1:{port}") for port in ports)
+        two.opener = one.opener  # one visitor (one set of cookies), served by either process
+        assert one.post("/login", username="admin", password="admin123")[:2] == (302, "/dashboard")
+        token = csrf_token(two.fetch("/dashboard")[1])
+        for where, page, key in ((one, "dashboard", "学生列表"), (two, "students", "首页"), (one, "dashboard", "学生列表")):
+            assert where.fetch("/dashboard", {"page": page, "key": key, "csrf_token": token})[:2] == (303, "/dashboard")
+        procs[0].terminate()
+        procs[0].wait(timeout=10)
+        procs[0] = serve(example_project, ports[0])  # a restart
+        status, page, _ = one.fetch("/dashboard")
+        assert status == 200 and 'data-page="students"' in page
     finally:
-        server.shutdown()
-
-
-def test_two_browser_contexts_are_two_visitors(example_project):
-    sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright is not installed")
-    if chromium() is None:
-        pytest.skip("no Chromium installed")
-    server, base = serve_example(example_project)
-    try:
-        with sync_api.sync_playwright() as pw:
-            browser = launch(sync_api, pw)
-            one, two = browser.new_context().new_page(), browser.new_context().new_page()
-            for page, (name, password) in ((one, ("admin", "admin123")), (two, ("guest", "guest-pass"))):
-                if name == "guest":
-                    page.goto(base + "/register")
-                    page.fill("input[name=username]", name)
-                    page.fill("input[name=password]", password)
-                    page.fill("input[name=confirm_password]", password)
-                    page.click("button")
-                page.goto(base + "/login")
-                page.fill("input[name=username]", name)
-                page.fill("input[name=password]", password)
-                page.click("button")
-                page.wait_for_url(base + "/dashboard")
-            one.fill("#student_name", "只属于一")
-            one.click("#btn_list")  # navigates without clearing: the value stays in one's engine
-            one.click("#btn_home")
-            two.reload()
-            assert one.input_value("#student_name") == "只属于一" and two.input_value("#student_name") == ""
-            assert one.inner_text("#user") == "当前用户: admin" and two.inner_text("#user") == "当前用户: guest"
-            two.click("#btn_list")
-            one.reload()
-            assert one.get_attribute("[data-page]", "data-page") == "dashboard"
-            assert two.get_attribute("[data-page]", "data-page") == "students"
-            two.click("#btn_students_logout")
-            one.reload()
-            assert one.inner_text("#user") == "当前用户: admin"
-            browser.close()
-    finally:
-        server.shutdown()
+        for proc in procs:
+            proc.terminate()
+            proc.wait(timeout=10)

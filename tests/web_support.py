@@ -1,17 +1,12 @@
-"""Helpers shared by the web tests: forms posted the way a browser posts them,
-and the account table of their layouts.
+"""The web tests' forms, posted with the CSRF token of their page; a visitor of a running site; what a page
+shows; an account table."""
 
-A page of the site carries the CSRF token of the visitor's session in a
-hidden field; a visitor posts a form with the token of the page it came from.
-"""
-
-import http.cookiejar
 import re
 import urllib.error
 import urllib.parse
 import urllib.request
+from html.parser import HTMLParser
 
-#: The account table the web tests' layouts declare.
 USERS = {"name": "users", "columns": [
     {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
     {"name": "username", "type": "TEXT", "not_null": True, "unique": True},
@@ -21,7 +16,6 @@ TOKEN = re.compile(r"name=['\"]csrf_token['\"] value=['\"]([^'\"]+)['\"]")
 
 
 def csrf_token(page: str) -> str | None:
-    """The CSRF token a page carries, or None."""
     found = TOKEN.search(page)
     return found.group(1) if found else None
 
@@ -36,8 +30,7 @@ class FormClient:
         return self.client.get(path, **kwargs)
 
     def post(self, path, token=True, **form):
-        """POST ``form`` to ``path``; with ``token`` True, the token of the page at
-        ``path`` (fetched first) goes along; a string is sent as the token itself."""
+        """``token``: True for the token of the page at ``path`` (fetched first), else the token to send."""
         if token is True:
             token = csrf_token(self.client.get(path).text)
         if token:
@@ -54,28 +47,67 @@ class NoRedirect(urllib.request.HTTPRedirectHandler):
 
 
 class Visitor:
-    """A visitor of a running site (urllib, its own cookies): ``fetch`` answers
-    (status, body or redirect target, headers)."""
+    """A visitor of a running site, with its own cookies: ``fetch`` answers (status, body or redirect, headers)."""
 
     def __init__(self, base: str):
         self.base = base
-        self.jar = http.cookiejar.CookieJar()
-        self.opener = urllib.request.build_opener(NoRedirect, urllib.request.HTTPCookieProcessor(self.jar))
+        self.opener = urllib.request.build_opener(NoRedirect, urllib.request.HTTPCookieProcessor())
 
     def fetch(self, path, form=None, headers=None):
         data = urllib.parse.urlencode(form).encode() if form is not None else None
-        request = urllib.request.Request(self.base + path, data=data, headers=headers or {})
         try:
-            with self.opener.open(request) as r:
+            with self.opener.open(urllib.request.Request(self.base + path, data=data, headers=headers or {})) as r:
                 return r.status, r.read().decode(), r.headers
         except urllib.error.HTTPError as e:
-            body = e.read().decode()
-            return e.code, e.headers.get("Location") or body, e.headers
+            return e.code, e.headers.get("Location") or e.read().decode(), e.headers
 
     def post(self, path, headers=None, **form):
         """POST ``form`` with the token of the page at ``path``."""
         status, page, _ = self.fetch(path, headers=headers)
-        token = csrf_token(page) if status == 200 else None
-        if token:
+        if status == 200 and (token := csrf_token(page)):
             form["csrf_token"] = token
         return self.fetch(path, form, headers=headers)
+
+
+class Page(HTMLParser):
+    """What a page of the site shows: its page id, and in order each element with an id and each caption
+    of a field (tag "caption")."""
+
+    CONTROLS = ("input", "select", "textarea", "button", "p", "progress")
+    TEXTS = ("textarea", "button", "p", "progress", "label", "span")  # elements whose text is kept
+
+    def __init__(self, html):
+        super().__init__()
+        self.page_id = self._open = None
+        self.items = []
+        self.feed(html)
+
+    status = property(lambda self: self.text("status"))
+    user = property(lambda self: self.text("user"))
+
+    @property
+    def controls(self):
+        return [c for c in self.items if c["tag"] in self.CONTROLS and c["id"] != "message"]
+
+    def control(self, ident):
+        return next(c for c in self.controls if c["id"] == ident)
+
+    def text(self, ident):
+        return next((c["text"] for c in self.items if c["id"] == ident), None)
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        self.page_id = a.get("data-page", self.page_id)
+        caption = tag == "label" and "col-form-label" in (a.get("class") or "")
+        if "id" in a or caption:
+            self.items.append({"tag": "caption" if caption else tag, "id": a.get("id"), "name": a.get("name"),
+                               "type": a.get("type"), "value": a.get("value"), "checked": "checked" in a,
+                               "class": a.get("class") or "", "text": ""})
+            self._open = self.items[-1] if tag in self.TEXTS else None
+
+    def handle_endtag(self, tag):
+        self._open = None if tag in self.TEXTS else self._open
+
+    def handle_data(self, data):
+        if self._open is not None:
+            self._open["text"] += data
